@@ -1,0 +1,253 @@
+#include "driver/driver.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "grid/grid.h"
+#include "report/report.h"
+#include "zones/zones.h"
+
+namespace {
+
+enum exit_code : int {
+    exit_ok = 0,
+    exit_no_name_or_memory = 1,
+    exit_no_lookup_memory = 2,
+    exit_geometry = 3,
+    exit_report_write = 4,
+    exit_grid = 98,
+};
+
+struct run_ended {
+    int exit_code;
+};
+
+__attribute__((format(printf, 1, 2))) std::string formatted(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::va_list args_again;
+    va_copy(args_again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args_again);
+    va_end(args_again);
+    return text;
+}
+
+// The one way a run fails: the message goes to standard output and the run ends with the code.
+[[noreturn]] void fail(int exit_code, const std::string &message) {
+    std::fputs(message.c_str(), stdout);
+    std::fflush(stdout);
+    throw run_ended{exit_code};
+}
+
+struct run_state {
+    std::string input_name;
+    std::string zone_name;
+    std::string report_name;
+    grid_stream input;
+    grid_stream zone;
+    std::unique_ptr<std::FILE, file_closer> report;
+    zone_register reg;
+};
+
+// One line of standard input without its line end. The end of the input reads as an empty
+// line, so no prompt can wait for ever.
+std::string read_console_line() {
+    std::fflush(stdout);
+    std::string line;
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
+        line.push_back(static_cast<char>(c));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+void create_register(run_state &run) {
+    std::uint32_t failed_slot = 0;
+    switch (register_create(run.reg, failed_slot)) {
+    case register_create_result::ok:
+        return;
+    case register_create_result::kenn_failed:
+        fail(exit_no_name_or_memory, formatted("memory allocation error for kenn[%d]\n",
+                                               static_cast<int>(failed_slot)));
+    case register_create_result::zarray_failed:
+        fail(exit_no_lookup_memory, "memory allocation error for zarray\n");
+    }
+}
+
+void obtain_names(run_state &run, int argc, char **argv) {
+    if (argc >= 3) {
+        run.input_name = argv[1];
+        run.zone_name = argv[2];
+        if (argc >= 4)
+            run.report_name = argv[3];
+        return;
+    }
+    std::fputs("usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n", stdout);
+    std::fputs("input grid: ", stdout);
+    run.input_name = read_console_line();
+    std::fputs("\nzone grid  : ", stdout);
+    run.zone_name = read_console_line();
+    std::fputs("\noutput file : ", stdout);
+    run.report_name = read_console_line();
+    std::fputs("\n", stdout);
+}
+
+void open_grid_or_fail(const std::string &name, grid_stream &grid) {
+    switch (open_grid(name, grid)) {
+    case grid_open_result::ok:
+        return;
+    case grid_open_result::cannot_open:
+        fail(exit_grid, formatted("could not open input file %s\n", name.c_str()));
+    case grid_open_result::unknown_format:
+        fail(exit_grid,
+             formatted("could not recognise file format (ascii, single or double) for %s\n",
+                       name.c_str()));
+    }
+}
+
+bool is_same_file(const std::string &a, const std::string &b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+// Opening the report for writing would truncate a grid given under another name, so that counts
+// as a report that can't be created.
+std::FILE *create_report(const run_state &run) {
+    if (is_same_file(run.report_name, run.input_name) ||
+        is_same_file(run.report_name, run.zone_name))
+        return nullptr;
+    return std::fopen(run.report_name.c_str(), "w");
+}
+
+void open_report(run_state &run) {
+    for (;;) {
+        run.report.reset(create_report(run));
+        if (run.report)
+            return;
+        std::printf("error opening file %s \r\n", run.report_name.c_str());
+        std::fputs("please enter file: ", stdout);
+        run.report_name = read_console_line();
+        if (run.report_name.empty())
+            fail(exit_no_name_or_memory, "");
+        std::fputs("\r\n", stdout);
+    }
+}
+
+void read_header_or_fail(const std::string &name, grid_stream &grid) {
+    if (!read_grid_header(grid))
+        fail(exit_grid, formatted("invalid grid header in %s\n", name.c_str()));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void fail_missing_value(std::uint32_t row,
+                                                               std::uint32_t column,
+                                                               const std::string &name) {
+    fail(exit_grid, formatted("\ncould not read a value for row %lu, column %lu from %s\n",
+                              static_cast<unsigned long>(row), static_cast<unsigned long>(column),
+                              name.c_str()));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void fail_zone_memory(const zone_register &reg) {
+    fail(exit_no_name_or_memory,
+         formatted("not sufficient memory to get register memory for more than %ld zones on "
+                   "this machine\n",
+                   static_cast<long>(reg.zone_count)));
+}
+
+// Dots are flushed when a row ends and a while has passed, so they show on a terminal as the
+// scan goes without a flush per row.
+struct progress {
+    using clock = std::chrono::steady_clock;
+    clock::time_point last_flush = clock::now();
+    std::uint64_t cells_since_check = 0;
+};
+
+void row_done(progress &state, std::uint32_t ncols) {
+    std::putchar('.');
+    state.cells_since_check += std::uint64_t{ncols} + 1;
+    if (state.cells_since_check < (1u << 20))
+        return;
+    state.cells_since_check = 0;
+    const auto now = progress::clock::now();
+    if (now - state.last_flush >= std::chrono::milliseconds(200)) {
+        std::fflush(stdout);
+        state.last_flush = now;
+    }
+}
+
+// Cells come in file order, one value from each grid per cell. A pair counts when the value
+// lies above the input grid's nodata and the zone value is not negative (NaN fails both).
+void scan(run_state &run) {
+    const auto nrows = static_cast<std::uint32_t>(run.input.header.nrows);
+    const auto ncols = static_cast<std::uint32_t>(run.input.header.ncols);
+    const double nodata = run.input.header.nodata;
+    progress dots;
+    for (std::uint32_t row = 1; row <= nrows; ++row) {
+        for (std::uint32_t column = 1; column <= ncols; ++column) {
+            if (!read_grid_value(run.input))
+                fail_missing_value(row, column, run.input_name);
+            if (!read_grid_value(run.zone))
+                fail_missing_value(row, column, run.zone_name);
+            const double v = run.input.current_value;
+            const double z = run.zone.current_value;
+            if (v > nodata && z >= 0 && !count_into_zone(run.reg, v, z))
+                fail_zone_memory(run.reg);
+        }
+        row_done(dots, ncols);
+    }
+}
+
+void close_report(run_state &run) {
+    const bool written = !std::ferror(run.report.get());
+    if (std::fclose(run.report.release()) != 0 || !written)
+        fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
+}
+
+void run(int argc, char **argv) {
+    run_state state;
+    create_register(state);
+    std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
+               stdout);
+    obtain_names(state, argc, argv);
+    open_grid_or_fail(state.input_name, state.input);
+    open_grid_or_fail(state.zone_name, state.zone);
+    open_report(state);
+    register_clear(state.reg);
+    read_header_or_fail(state.input_name, state.input);
+    read_header_or_fail(state.zone_name, state.zone);
+    if (!same_geometry(state.input.header, state.zone.header))
+        fail(exit_geometry,
+             formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
+                       state.zone_name.c_str(), state.input_name.c_str()));
+    scan(state);
+    report_head(state.report.get(), state.input_name, state.zone_name);
+    std::fputs("\nsorting...", stdout);
+    sort_zones(state.reg);
+    std::fputs("\nwriting output...\n", stdout);
+    report_zone_rows(state.report.get(), state.reg);
+    report_totals(state.report.get(), state.reg);
+    state.input.file.reset();
+    close_report(state);
+    state.zone.file.reset();
+    register_release(state.reg);
+}
+
+} // namespace
+
+int run_zonalstats(int argc, char **argv) {
+    try {
+        run(argc, argv);
+    } catch (const run_ended &ended) {
+        return ended.exit_code;
+    }
+    std::fflush(stdout);
+    return exit_ok;
+}

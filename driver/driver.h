@@ -1,0 +1,12 @@
+// The run: names from the command line or the console, opening of the grids and the report,
+// the scan over all cell pairs, the report, and the exit code.
+//
+// Exit codes: 0 report written; 1 empty answer at "please enter file: ", or no memory for more
+// zones; 2 no memory for the zone lookup table; 3 the grids differ in geometry; 4 the report
+// could not be written; 98 a grid can't be opened, is in no known format, has a broken header
+// or runs out of values.
+#pragma once
+
+// Runs the tool as "zonalstats <inputgrid> <zonegrid> <report>" and returns its exit code.
+// Everything it prints goes to standard output; the console answers come from standard input.
+int run_zonalstats(int argc, char **argv);

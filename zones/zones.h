@@ -1,0 +1,128 @@
+// Zone statistics: the accumulator of one zone, the register that maps zone values to zone
+// records, and the ordering of the zones by zone value.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+// Running sums of one zone. A plain value, copied by content.
+struct zone_record {
+    double number = 0; // how many values were added, held as a double
+    double sum = 0;
+    double sum_sq = 0;
+    double minimum = 0; // 0 until the first value
+    double maximum = 0;
+    double zone_value = 0; // the zone-grid value of the zone's first cell, unrounded
+};
+
+// The published figures of one record.
+struct zone_figures {
+    double number = 0;
+    double minimum = 0;
+    double maximum = 0;
+    double sum = 0;
+    double average = 0;
+    double std_dev = 0;
+};
+
+void zone_reset(zone_record &record, double zone_value) noexcept;
+
+// The first value sets minimum and maximum, whatever the zeros of zone_reset say. A value that
+// lowers the minimum is not compared with the maximum.
+inline void zone_add(zone_record &record, double x) noexcept {
+    record.number += 1;
+    record.sum_sq += x * x;
+    record.sum += x;
+    if (record.number == 1) {
+        record.minimum = x;
+        record.maximum = x;
+    } else if (record.minimum > x) {
+        record.minimum = x;
+    } else if (x > record.maximum) {
+        record.maximum = x;
+    }
+}
+
+// Fills every figure but average, which is written only when number > 0. std_dev is the
+// one-pass sample standard deviation sqrt((sum_sq - sum * sum / number) / (number - 1)), given
+// only for more than two values and a variance above 0; otherwise 0.
+void zone_summary(const zone_record &record, zone_figures &figures) noexcept;
+
+inline constexpr std::uint32_t zone_step = 1000;     // kenn grows by this many zones at a time
+inline constexpr std::uint32_t zarray_size = 500000; // zone keys below this are indexed directly
+
+struct free_deleter {
+    void operator()(void *memory) const noexcept { std::free(memory); }
+};
+
+// The register. kenn slot 0 is the totals record, slots 1 to zone_count the zones in order of
+// first appearance (after sort_zones, in ascending zone_value). Records live in batches of
+// zone_step that never move; slot s is kenn[s / zone_step][s % zone_step].
+//
+// A zone is identified by its key floor(z + 0.5): zarray[key] holds its zone ID (0: none yet).
+// Keys of 500000 and above, +inf included, are looked up in large_keys instead.
+struct zone_register {
+    std::vector<std::unique_ptr<zone_record[]>> kenn;
+    std::uint32_t zone_count = 0;
+    std::uint32_t grow_count = 0;
+    std::unique_ptr<std::uint32_t[], free_deleter> zarray;
+    std::unordered_map<double, std::uint32_t> large_keys;
+    double last_large_key = 0; // the large key met last, and its zone ID (0: none)
+    std::uint32_t last_large_id = 0;
+};
+
+inline std::uint64_t zone_capacity(const zone_register &reg) noexcept {
+    return (std::uint64_t{reg.grow_count} + 1) * zone_step;
+}
+
+inline zone_record &kenn_slot(zone_register &reg, std::uint32_t slot) noexcept {
+    return reg.kenn[slot / zone_step][slot % zone_step];
+}
+inline const zone_record &kenn_slot(const zone_register &reg, std::uint32_t slot) noexcept {
+    return reg.kenn[slot / zone_step][slot % zone_step];
+}
+
+enum class register_create_result { ok, kenn_failed, zarray_failed };
+
+// Creates kenn with records for slots 0 to 1000 and an all-zero zarray. On kenn_failed,
+// failed_slot is the first slot left without a record.
+register_create_result register_create(zone_register &reg, std::uint32_t &failed_slot);
+
+// Resets the totals record and forgets every zone.
+void register_clear(zone_register &reg) noexcept;
+
+namespace zones_detail {
+bool register_zone(zone_register &reg, std::uint32_t &zarray_slot, double z);
+std::uint32_t large_zone_id(zone_register &reg, double z_plus_half, double z);
+} // namespace zones_detail
+
+// Counts v into the zone of z, registering the zone under the next ID if it is new.
+// z must be >= 0 and not NaN. Returns false only when memory for a new zone can't be had;
+// zone_count then still tells how many zones the register holds.
+inline bool count_into_zone(zone_register &reg, double v, double z) {
+    const double z_plus_half = z + 0.5;
+    std::uint32_t id;
+    if (z_plus_half < static_cast<double>(zarray_size)) {
+        // z_plus_half >= 0.5, so truncation is the floor.
+        std::uint32_t &slot = reg.zarray[static_cast<std::uint32_t>(z_plus_half)];
+        if (slot == 0 && !zones_detail::register_zone(reg, slot, z))
+            return false;
+        id = slot;
+    } else {
+        id = zones_detail::large_zone_id(reg, z_plus_half, z);
+        if (id == 0)
+            return false;
+    }
+    zone_add(kenn_slot(reg, id), v);
+    return true;
+}
+
+// Puts slots 1 to zone_count in ascending zone_value, in place, by heapsort; record contents
+// move, the batches stay. Slot 0 and the slots above zone_count are not touched.
+void sort_zones(zone_register &reg) noexcept;
+
+// Releases every record, kenn and zarray.
+void register_release(zone_register &reg) noexcept;
