@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -185,23 +186,64 @@ void row_done(progress &state, std::uint32_t ncols) {
 
 // Cells come in file order, one value from each grid per cell. A pair counts when the value
 // lies above the input grid's nodata and the zone value is not negative (NaN fails both).
-void scan(run_state &run) {
+// Specialised on both formats, so the per-cell work has no dispatch; where both grids are
+// binary, the cells whose values both buffers hold are taken as a run without per-value checks.
+template <grid_format input_format, grid_format zone_format>
+[[gnu::noinline]] void scan(run_state &run) {
     const auto nrows = static_cast<std::uint32_t>(run.input.header.nrows);
     const auto ncols = static_cast<std::uint32_t>(run.input.header.ncols);
     const double nodata = run.input.header.nodata;
+    const auto count_pair = [&run, nodata](double v, double z) {
+        if (v > nodata && z >= 0 && !count_into_zone(run.reg, v, z))
+            fail_zone_memory(run.reg);
+    };
     progress dots;
     for (std::uint32_t row = 1; row <= nrows; ++row) {
-        for (std::uint32_t column = 1; column <= ncols; ++column) {
-            if (!read_grid_value(run.input))
-                fail_missing_value(row, column, run.input_name);
-            if (!read_grid_value(run.zone))
-                fail_missing_value(row, column, run.zone_name);
-            const double v = run.input.current_value;
-            const double z = run.zone.current_value;
-            if (v > nodata && z >= 0 && !count_into_zone(run.reg, v, z))
-                fail_zone_memory(run.reg);
+        for (std::uint32_t column = 1; column <= ncols;) {
+            const std::size_t run_length = std::min<std::size_t>(
+                {ncols - column + 1, buffered_values<input_format>(run.input),
+                 buffered_values<zone_format>(run.zone)});
+            if (run_length == 0) {
+                if (!read_grid_value_as<input_format>(run.input))
+                    fail_missing_value(row, column, run.input_name);
+                if (!read_grid_value_as<zone_format>(run.zone))
+                    fail_missing_value(row, column, run.zone_name);
+                count_pair(run.input.current_value, run.zone.current_value);
+                ++column;
+                continue;
+            }
+            const char *const values = run.input.pos;
+            const char *const zones = run.zone.pos;
+            for (std::size_t i = 0; i < run_length; ++i)
+                count_pair(buffered_value<input_format>(values, i),
+                           buffered_value<zone_format>(zones, i));
+            skip_buffered_values<input_format>(run.input, run_length);
+            skip_buffered_values<zone_format>(run.zone, run_length);
+            column += static_cast<std::uint32_t>(run_length);
         }
         row_done(dots, ncols);
+    }
+}
+
+template <grid_format input_format> void scan_for_zone_format(run_state &run) {
+    switch (run.zone.format) {
+    case grid_format::ascii:
+        return scan<input_format, grid_format::ascii>(run);
+    case grid_format::single:
+        return scan<input_format, grid_format::single>(run);
+    case grid_format::double_:
+        return scan<input_format, grid_format::double_>(run);
+    }
+}
+
+void scan_all_cells(run_state &run) {
+    switch (run.input.format) {
+    case grid_format::ascii:
+        return scan_for_zone_format<grid_format::ascii>(run);
+    case grid_format::single:
+        return scan_for_zone_format<grid_format::single>(run);
+    case grid_format::double_:
+        return scan_for_zone_format<grid_format::double_>(run);
     }
 }
 
@@ -227,7 +269,7 @@ void run(int argc, char **argv) {
         fail(exit_geometry,
              formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
                        state.zone_name.c_str(), state.input_name.c_str()));
-    scan(state);
+    scan_all_cells(state);
     report_head(state.report.get(), state.input_name, state.zone_name);
     std::fputs("\nsorting...", stdout);
     sort_zones(state.reg);

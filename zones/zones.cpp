@@ -28,9 +28,11 @@ void zone_summary(const zone_record &record, zone_figures &figures) noexcept {
 
 namespace {
 
-bool add_record_batch(zone_register &reg) {
+// Adds batches until every slot up to the capacity has a record.
+bool cover_capacity(zone_register &reg) {
     try {
-        reg.kenn.push_back(std::make_unique<zone_record[]>(zone_step));
+        while (reg.kenn.size() * kenn_batch <= zone_capacity(reg))
+            reg.kenn.push_back(std::make_unique<zone_record[]>(kenn_batch));
         return true;
     } catch (const std::bad_alloc &) {
         return false;
@@ -41,12 +43,10 @@ bool add_record_batch(zone_register &reg) {
 
 register_create_result register_create(zone_register &reg, std::uint32_t &failed_slot) {
     reg = zone_register{};
-    // Slots 0 to zone_step: the totals record and the first zone_step zones.
-    while (reg.kenn.size() * zone_step <= zone_step) {
-        if (!add_record_batch(reg)) {
-            failed_slot = static_cast<std::uint32_t>(reg.kenn.size() * zone_step);
-            return register_create_result::kenn_failed;
-        }
+    // Slot 0, the totals record, and slots for the first zone_step zones.
+    if (!cover_capacity(reg)) {
+        failed_slot = static_cast<std::uint32_t>(reg.kenn.size() * kenn_batch);
+        return register_create_result::kenn_failed;
     }
     // calloc leaves the pages untouched until a key is used, so a run with few zones keeps
     // most of the table out of memory.
@@ -70,9 +70,11 @@ bool zones_detail::register_zone(zone_register &reg, std::uint32_t &zarray_slot,
         return false;
     const std::uint32_t id = reg.zone_count + 1;
     if (id > zone_capacity(reg)) {
-        if (!add_record_batch(reg))
-            return false;
         ++reg.grow_count;
+        if (!cover_capacity(reg)) {
+            --reg.grow_count;
+            return false;
+        }
     }
     reg.zone_count = id;
     zarray_slot = id;

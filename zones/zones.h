@@ -30,8 +30,10 @@ struct zone_figures {
 
 void zone_reset(zone_record &record, double zone_value) noexcept;
 
-// The first value sets minimum and maximum, whatever the zeros of zone_reset say. A value that
-// lowers the minimum is not compared with the maximum.
+// The first value sets minimum and maximum, whatever the zeros of zone_reset say. Later values
+// replace them only when strictly smaller or greater (a value equal to either changes nothing),
+// which for every input, NaN and -0 included, is the chain "if minimum > x take it as the
+// minimum, else if x > maximum take it as the maximum".
 inline void zone_add(zone_record &record, double x) noexcept {
     record.number += 1;
     record.sum_sq += x * x;
@@ -39,11 +41,10 @@ inline void zone_add(zone_record &record, double x) noexcept {
     if (record.number == 1) {
         record.minimum = x;
         record.maximum = x;
-    } else if (record.minimum > x) {
-        record.minimum = x;
-    } else if (x > record.maximum) {
-        record.maximum = x;
+        return;
     }
+    record.minimum = x < record.minimum ? x : record.minimum;
+    record.maximum = x > record.maximum ? x : record.maximum;
 }
 
 // Fills every figure but average, which is written only when number > 0. std_dev is the
@@ -53,6 +54,8 @@ void zone_summary(const zone_record &record, zone_figures &figures) noexcept;
 
 inline constexpr std::uint32_t zone_step = 1000;     // kenn grows by this many zones at a time
 inline constexpr std::uint32_t zarray_size = 500000; // zone keys below this are indexed directly
+inline constexpr std::uint32_t kenn_batch = 1024;    // records per allocation; a power of two
+                                                     // keeps the per-cell lookup to a shift
 
 struct free_deleter {
     void operator()(void *memory) const noexcept { std::free(memory); }
@@ -60,7 +63,8 @@ struct free_deleter {
 
 // The register. kenn slot 0 is the totals record, slots 1 to zone_count the zones in order of
 // first appearance (after sort_zones, in ascending zone_value). Records live in batches of
-// zone_step that never move; slot s is kenn[s / zone_step][s % zone_step].
+// kenn_batch that never move, allocated as the capacity, grown in steps of zone_step, reaches
+// them; slot s is kenn[s / kenn_batch][s % kenn_batch].
 //
 // A zone is identified by its key floor(z + 0.5): zarray[key] holds its zone ID (0: none yet).
 // Keys of 500000 and above, +inf included, are looked up in large_keys instead.
@@ -79,15 +83,15 @@ inline std::uint64_t zone_capacity(const zone_register &reg) noexcept {
 }
 
 inline zone_record &kenn_slot(zone_register &reg, std::uint32_t slot) noexcept {
-    return reg.kenn[slot / zone_step][slot % zone_step];
+    return reg.kenn[slot / kenn_batch][slot % kenn_batch];
 }
 inline const zone_record &kenn_slot(const zone_register &reg, std::uint32_t slot) noexcept {
-    return reg.kenn[slot / zone_step][slot % zone_step];
+    return reg.kenn[slot / kenn_batch][slot % kenn_batch];
 }
 
 enum class register_create_result { ok, kenn_failed, zarray_failed };
 
-// Creates kenn with records for slots 0 to 1000 and an all-zero zarray. On kenn_failed,
+// Creates kenn with records for slots 0 to zone_step and an all-zero zarray. On kenn_failed,
 // failed_slot is the first slot left without a record.
 register_create_result register_create(zone_register &reg, std::uint32_t &failed_slot);
 
