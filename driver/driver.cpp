@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -253,7 +254,7 @@ void close_report(run_state &run) {
         fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
 }
 
-void run(int argc, char **argv) {
+void run_phases(int argc, char **argv) {
     run_state state;
     create_register(state);
     std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
@@ -280,6 +281,16 @@ void run(int argc, char **argv) {
     close_report(state);
     state.zone.file.reset();
     register_release(state.reg);
+}
+
+// Memory for zones is checked where it is obtained; memory for anything else running out
+// (names, buffers) ends the run here rather than with an abort.
+void run(int argc, char **argv) {
+    try {
+        run_phases(argc, argv);
+    } catch (const std::bad_alloc &) {
+        fail(exit_no_name_or_memory, "memory allocation error\n");
+    }
 }
 
 } // namespace

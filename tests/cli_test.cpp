@@ -193,6 +193,32 @@ TEST_F(Cli, FailuresEndWithTheirMessageAndExitCode) {
     }
 }
 
+// Zone values of 1000000 and more each make a zone of their own; with the memory capped the
+// register runs out of room for them and the run ends with a message instead of a crash.
+TEST_F(Cli, RunningOutOfMemoryForZonesEndsTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the cap allows";
+#endif
+    constexpr int cells = 1500000;
+    std::string values = "ncols 1000\nnrows 1500\nx 0\ny 0\nc 1\nn -9999\n";
+    std::string zones = values;
+    for (int i = 0; i < cells; ++i) {
+        values += "1\n";
+        zones += std::to_string(1000000 + i) + "\n";
+    }
+    write_file(path("in.asc"), values);
+    write_file(path("zones.asc"), zones);
+    const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"}, "", 96u << 20);
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string message = "zones on this machine\n";
+    ASSERT_GE(run.console.size(), message.size());
+    EXPECT_EQ(run.console.substr(run.console.size() - message.size()), message);
+    EXPECT_NE(run.console.find(".not sufficient memory to get register memory for more than "),
+              std::string::npos)
+        << run.console.substr(0, 200);
+    EXPECT_EQ(read_file(path("report.txt")), "");
+}
+
 TEST_F(Cli, ReportThatCannotBeWrittenFails) {
     write_pair();
     const auto run = run_tool(dir, {"in.asc", "zones.asc", "/dev/full"});

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,8 +101,9 @@ struct run_result {
 };
 
 // Runs the built tool in folder `cwd` with the arguments, feeding `input` to standard input.
+// A non-zero address_space_limit (bytes) caps the tool's memory.
 inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &args,
-                           const std::string &input = "") {
+                           const std::string &input = "", std::uint64_t address_space_limit = 0) {
     const fs::path stdin_file = cwd / ".stdin";
     const fs::path stdout_file = cwd / ".stdout";
     write_file(stdin_file.string(), input);
@@ -115,6 +117,10 @@ inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &
             _exit(127);
         dup2(in, 0);
         dup2(out, 1);
+        if (address_space_limit != 0) {
+            const rlimit limit{address_space_limit, address_space_limit};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         std::vector<char *> argv;
         std::string program = ZONALSTATS_BINARY;
         argv.push_back(program.data());
