@@ -194,9 +194,10 @@ template <grid_format input_format, grid_format zone_format>
     const auto nrows = static_cast<std::uint32_t>(run.input.header.nrows);
     const auto ncols = static_cast<std::uint32_t>(run.input.header.ncols);
     const double nodata = run.input.header.nodata;
-    const auto count_pair = [&run, nodata](double v, double z) {
-        if (v > nodata && z >= 0 && !count_into_zone(run.reg, v, z))
-            fail_zone_memory(run.reg);
+    zone_counter counter{run.reg, zone_counter::no_key, nullptr, {}};
+    const auto count_pair = [&counter, nodata](double v, double z) {
+        if (v > nodata && z >= 0 && !count_into_zone(counter, v, z))
+            fail_zone_memory(counter.reg);
     };
     progress dots;
     for (std::uint32_t row = 1; row <= nrows; ++row) {
@@ -224,6 +225,7 @@ template <grid_format input_format, grid_format zone_format>
         }
         row_done(dots, ncols);
     }
+    close_zone_counter(counter);
 }
 
 template <grid_format input_format> void scan_for_zone_format(run_state &run) {

@@ -103,24 +103,75 @@ bool register_zone(zone_register &reg, std::uint32_t &zarray_slot, double z);
 std::uint32_t large_zone_id(zone_register &reg, double z_plus_half, double z);
 } // namespace zones_detail
 
-// Counts v into the zone of z, registering the zone under the next ID if it is new.
-// z must be >= 0 and not NaN. Returns false only when memory for a new zone can't be had;
-// zone_count then still tells how many zones the register holds.
-inline bool count_into_zone(zone_register &reg, double v, double z) {
+// The record of the zone of z, registering the zone under the next ID if it is new. z must be
+// >= 0 and not NaN. nullptr only when memory for a new zone can't be had; zone_count then
+// still tells how many zones the register holds. Records never move, so the pointer stays good
+// while more zones are registered.
+inline zone_record *find_zone(zone_register &reg, double z) {
     const double z_plus_half = z + 0.5;
     std::uint32_t id;
     if (z_plus_half < static_cast<double>(zarray_size)) {
         // z_plus_half >= 0.5, so truncation is the floor.
         std::uint32_t &slot = reg.zarray[static_cast<std::uint32_t>(z_plus_half)];
         if (slot == 0 && !zones_detail::register_zone(reg, slot, z))
-            return false;
+            return nullptr;
         id = slot;
     } else {
         id = zones_detail::large_zone_id(reg, z_plus_half, z);
         if (id == 0)
-            return false;
+            return nullptr;
     }
-    zone_add(kenn_slot(reg, id), v);
+    return &kenn_slot(reg, id);
+}
+
+// Counts v into the zone of z, as find_zone finds it. False when memory runs out.
+inline bool count_into_zone(zone_register &reg, double v, double z) {
+    zone_record *const record = find_zone(reg, z);
+    if (record == nullptr)
+        return false;
+    zone_add(*record, v);
+    return true;
+}
+
+// Counts a stream of cells with the zone counted last kept open: while cells of one zone follow
+// each other, as they do in block-shaped zone grids, the lookup is skipped and the zone's sums
+// stay in a local copy, in registers, instead of going through memory at every cell. The sums
+// are the same, added in the same order. The register's record of the open zone is stale until
+// the zone is closed: by the next zone, or by close_zone_counter, which must come before
+// anything else reads the register.
+struct zone_counter {
+    static constexpr std::uint32_t no_key = 0xFFFFFFFF;
+    zone_register &reg;
+    std::uint32_t open_key = no_key; // the zarray key of the open zone; no_key for large keys
+    zone_record *open_record = nullptr;
+    zone_record open_sums;
+};
+
+inline void close_zone_counter(zone_counter &counter) noexcept {
+    if (counter.open_record != nullptr)
+        *counter.open_record = counter.open_sums;
+    counter.open_record = nullptr;
+    counter.open_key = zone_counter::no_key;
+}
+
+// As count_into_zone.
+inline bool count_into_zone(zone_counter &counter, double v, double z) {
+    const double z_plus_half = z + 0.5;
+    const std::uint32_t key = z_plus_half < static_cast<double>(zarray_size)
+                                  ? static_cast<std::uint32_t>(z_plus_half)
+                                  : zone_counter::no_key;
+    if (key != counter.open_key || key == zone_counter::no_key) {
+        zone_record *const record = find_zone(counter.reg, z);
+        if (record == nullptr)
+            return false;
+        if (record != counter.open_record) {
+            close_zone_counter(counter);
+            counter.open_sums = *record;
+            counter.open_record = record;
+        }
+        counter.open_key = key;
+    }
+    zone_add(counter.open_sums, v);
     return true;
 }
 
