@@ -1,10 +1,12 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
-# `make test` builds everything and runs every test.
+# `make test` builds everything and runs every test; `make install PREFIX=...` installs the
+# tool and its manual page; `make package` builds a Debian package of both into build/.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all build run test clean
+.PHONY: all build run test install package clean
 
 all: build
 
@@ -19,6 +21,13 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# DESTDIR, if set, is put in front of PREFIX, as for staged installs.
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR)
