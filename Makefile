@@ -14,10 +14,17 @@ build:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The heights and depths as a text grid; then as a "single" grid, which must give the same
+# figures.
 run: build
-	cd examples && ../$(BUILD_DIR)/zonalstats elevation.asc zones.asc ../$(BUILD_DIR)/example-report.txt
+	cd examples && ../$(BUILD_DIR)/zonalstats topobathy.asc bands.asc ../$(BUILD_DIR)/example-report.txt
 	@echo
 	@cat $(BUILD_DIR)/example-report.txt
+	@cd examples && ../$(BUILD_DIR)/zonalstats topobathy.single bands.asc ../$(BUILD_DIR)/example-report-single.txt >/dev/null
+	@tail -n +2 $(BUILD_DIR)/example-report.txt > $(BUILD_DIR)/example-figures.txt
+	@tail -n +2 $(BUILD_DIR)/example-report-single.txt | cmp -s - $(BUILD_DIR)/example-figures.txt
+	@echo
+	@echo "examples/topobathy.single gives the same figures."
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
