@@ -1,10 +1,12 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
-# `make test` builds everything and runs every test.
+# `make test` builds everything and runs every test; `make install PREFIX=...` installs the
+# tool and its manual page; `make package` builds a Debian package of both into build/.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all build run test clean
+.PHONY: all build run test install package clean
 
 all: build
 
@@ -12,13 +14,27 @@ build:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The heights and depths as a text grid; then as a "single" grid, which must give the same
+# figures.
 run: build
-	cd examples && ../$(BUILD_DIR)/zonalstats elevation.asc zones.asc ../$(BUILD_DIR)/example-report.txt
+	cd examples && ../$(BUILD_DIR)/zonalstats topobathy.asc bands.asc ../$(BUILD_DIR)/example-report.txt
 	@echo
 	@cat $(BUILD_DIR)/example-report.txt
+	@cd examples && ../$(BUILD_DIR)/zonalstats topobathy.single bands.asc ../$(BUILD_DIR)/example-report-single.txt >/dev/null
+	@tail -n +2 $(BUILD_DIR)/example-report.txt > $(BUILD_DIR)/example-figures.txt
+	@tail -n +2 $(BUILD_DIR)/example-report-single.txt | cmp -s - $(BUILD_DIR)/example-figures.txt
+	@echo
+	@echo "examples/topobathy.single gives the same figures."
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# DESTDIR, if set, is put in front of PREFIX, as for staged installs.
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -295,9 +296,58 @@ void run(int argc, char **argv) {
     }
 }
 
+constexpr const char *help_text =
+    "usage: zonalstats <inputgrid> <zonegrid> <report>\n"
+    "       zonalstats --help | --version\n"
+    "\n"
+    "Writes, per zone of <zonegrid>, the number, minimum, maximum, sum, average and\n"
+    "standard deviation of the values of <inputgrid> into the tab-separated file\n"
+    "<report>. Names not given are asked for on the console.\n"
+    "\n"
+    "A cell counts when its value lies above the input grid's no-data value and its\n"
+    "zone value is not negative; the zone of a zone value z is floor(z + 0.5).\n"
+    "\n"
+    "Grid formats, recognised from their first bytes:\n"
+    "  text    starts with \"ncol\"; six keyword and number pairs (ncols, nrows,\n"
+    "          xllcorner, yllcorner, cellsize, NODATA_value), then the cells\n"
+    "  single  12 little-endian float32 header numbers (ncols, nrows, xll, yll,\n"
+    "          cellsize, -9999, six free ones), then float32 cells\n"
+    "  double  the same with float64 numbers\n"
+    "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
+    "xll, yll and cellsize.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0   report written\n"
+    "  1   empty answer at \"please enter file: \", or no memory for more zones\n"
+    "  2   no memory for the zone lookup table\n"
+    "  3   the grids differ in geometry\n"
+    "  4   the report could not be written\n"
+    "  98  a grid can't be opened, is in no known format, has a broken header or\n"
+    "      runs out of values\n"
+    "\n"
+    "More in the manual page: man zonalstats\n";
+
+// "--help" and "--version" count only as the one argument, so that any other command line runs
+// as it always did; their text goes out without the banner, for scripts to read.
+bool answer_help_or_version(int argc, char **argv, int &exit_code) {
+    if (argc != 2)
+        return false;
+    if (std::strcmp(argv[1], "--help") == 0)
+        std::fputs(help_text, stdout);
+    else if (std::strcmp(argv[1], "--version") == 0)
+        std::fputs("zonalstats " ZONALSTATS_VERSION "\n", stdout);
+    else
+        return false;
+    const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    exit_code = written ? exit_ok : exit_report_write;
+    return true;
+}
+
 } // namespace
 
 int run_zonalstats(int argc, char **argv) {
+    if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code))
+        return exit_code;
     try {
         run(argc, argv);
     } catch (const run_ended &ended) {

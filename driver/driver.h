@@ -9,4 +9,6 @@
 
 // Runs the tool as "zonalstats <inputgrid> <zonegrid> <report>" and returns its exit code.
 // Everything it prints goes to standard output; the console answers come from standard input.
+// "--help" or "--version" as the only argument prints the help or the version and returns 0,
+// or 4 when standard output can't be written.
 int run_zonalstats(int argc, char **argv);

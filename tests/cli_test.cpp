@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+
+#include <sys/wait.h>
 
 namespace {
 
@@ -217,6 +220,59 @@ TEST_F(Cli, RunningOutOfMemoryForZonesEndsTheRun) {
               std::string::npos)
         << run.console.substr(0, 200);
     EXPECT_EQ(read_file(path("report.txt")), "");
+}
+
+const std::string usage_and_prompts =
+    "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
+    "input grid: \nzone grid  : \noutput file : \n";
+
+TEST_F(Cli, HelpAndVersionAloneAnswerWithoutBannerOrPrompts) {
+    const auto version = run_tool(dir, {"--version"}, "in.asc\n");
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.console, std::string("zonalstats ") + ZONALSTATS_VERSION + "\n");
+
+    const auto help = run_tool(dir, {"--help"}, "in.asc\n");
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.console.rfind("usage: zonalstats <inputgrid> <zonegrid> <report>\n", 0), 0u)
+        << help.console;
+    for (const char *must_mention : {"--version", "ncol", "single", "double", "-9999",
+                                     "NODATA_value", "\n  3   ", "\n  98  "})
+        EXPECT_NE(help.console.find(must_mention), std::string::npos) << must_mention;
+    EXPECT_TRUE(fs::is_empty(dir)) << "no file may be created";
+}
+
+TEST_F(Cli, HelpOrVersionThatCannotBeWrittenFails) {
+    for (const std::string option : {"--help", "--version"}) {
+        const std::string command = std::string(ZONALSTATS_BINARY) + " " + option + " >/dev/full";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << option;
+        EXPECT_EQ(WEXITSTATUS(status), 4) << option;
+    }
+}
+
+// Only "--help" or "--version" as the one argument is an option; every other command line runs
+// as before: near misses as the one argument ask for the names, and among several arguments
+// they are file names.
+TEST_F(Cli, HelpAndVersionAnywhereElseAreNotOptions) {
+    write_pair();
+    for (const std::string near_miss : {"-h", "-help", "--HELP", "--help=1", "--version ", "-V"}) {
+        const auto run = run_tool(dir, {near_miss}, "in.asc\nzones.asc\nreport.txt\n");
+        EXPECT_EQ(run.exit_code, 0) << near_miss;
+        EXPECT_EQ(run.console, banner + usage_and_prompts + ".." + scan_ending) << near_miss;
+    }
+
+    const auto help_as_grid = run_tool(dir, {"--help", "zones.asc", "report.txt"});
+    EXPECT_EQ(help_as_grid.exit_code, 98);
+    EXPECT_EQ(help_as_grid.console, banner + "could not open input file --help\n");
+
+    const auto version_as_report = run_tool(dir, {"in.asc", "zones.asc", "--version"});
+    EXPECT_EQ(version_as_report.exit_code, 0);
+    EXPECT_NE(read_file(path("--version")).find("statistical parameters for in.asc"),
+              std::string::npos);
+
+    const auto two_options = run_tool(dir, {"--help", "--version"}, "report.txt\n");
+    EXPECT_EQ(two_options.exit_code, 98);
+    EXPECT_EQ(two_options.console, banner + "could not open input file --help\n");
 }
 
 TEST_F(Cli, ReportThatCannotBeWrittenFails) {
