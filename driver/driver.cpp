@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -194,7 +196,11 @@ template <grid_format input_format, grid_format zone_format>
 [[gnu::noinline]] void scan(run_state &run) {
     const auto nrows = static_cast<std::uint32_t>(run.input.header.nrows);
     const auto ncols = static_cast<std::uint32_t>(run.input.header.ncols);
-    const double nodata = run.input.header.nodata;
+    // A NaN no-data value, as GDAL writes for float grids, marks the NaN cells; no value lies
+    // above NaN, so taken as it stands it would leave every cell out.
+    const double nodata = std::isnan(run.input.header.nodata)
+                              ? -std::numeric_limits<double>::infinity()
+                              : run.input.header.nodata;
     zone_counter counter{run.reg, zone_counter::no_key, nullptr, {}};
     const auto count_pair = [&counter, nodata](double v, double z) {
         if (v > nodata && z >= 0 && !count_into_zone(counter, v, z))

@@ -262,8 +262,9 @@ template <typename Scan> auto scan_refilling(grid_stream &grid, Scan scan) {
     }
 }
 
-// fscanf("%s") with the word thrown away: a word of any length.
-bool skip_word(grid_stream &grid) {
+// fscanf("%s"), for a word of any length. The word is thrown away; its first characters are
+// kept in `start` where the caller asks for them.
+bool skip_word(grid_stream &grid, std::string *start = nullptr) {
     for (;;) {
         skip_white_space(grid);
         if (grid.pos != grid.end)
@@ -272,8 +273,9 @@ bool skip_word(grid_stream &grid) {
             return false;
     }
     for (;;) {
-        while (grid.pos != grid.end && !is_space(*grid.pos))
-            ++grid.pos;
+        for (; grid.pos != grid.end && !is_space(*grid.pos); ++grid.pos)
+            if (start != nullptr && start->size() < 8)
+                start->push_back(*grid.pos);
         if (grid.pos != grid.end || !refill(grid))
             return true;
     }
@@ -294,12 +296,21 @@ bool read_text_real(grid_stream &grid, double &value) {
     return scan.status == scan_status::ok;
 }
 
+// Non-square cells have "dx" and "dy" in place of "cellsize". Without a NODATA_value line such
+// a header is twelve tokens too, with dy read as the no-data value: a wrong report without a
+// word, so the keyword is checked here.
+bool is_dx_keyword(const std::string &keyword) {
+    return keyword.size() == 2 && (keyword[0] | 0x20) == 'd' && (keyword[1] | 0x20) == 'x';
+}
+
 bool read_text_header(grid_stream &grid) {
     grid_header &h = grid.header;
+    std::string cellsize_keyword;
     return skip_word(grid) && read_text_count(grid, h.ncols) && skip_word(grid) &&
            read_text_count(grid, h.nrows) && skip_word(grid) && read_text_real(grid, h.xll) &&
-           skip_word(grid) && read_text_real(grid, h.yll) && skip_word(grid) &&
-           read_text_real(grid, h.cellsize) && skip_word(grid) && read_text_real(grid, h.nodata);
+           skip_word(grid) && read_text_real(grid, h.yll) && skip_word(grid, &cellsize_keyword) &&
+           !is_dx_keyword(cellsize_keyword) && read_text_real(grid, h.cellsize) &&
+           skip_word(grid) && read_text_real(grid, h.nodata);
 }
 
 // A binary ncols or nrows is truncated toward zero (99.9 gives 99, -0.5 gives 0).

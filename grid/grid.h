@@ -69,8 +69,9 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid,
                            std::size_t buffer_size = default_grid_buffer_size);
 
 // Reads the header. Returns false when it is not whole: a text header whose twelve tokens do
-// not all convert or that the file ends inside; ncols or nrows negative, NaN or outside the
-// signed 32-bit range. A binary header is whole once the format was recognised.
+// not all convert or that the file ends inside, or that has "dx" in place of "cellsize"
+// (non-square cells); ncols or nrows negative, NaN or outside the signed 32-bit range. A binary
+// header is whole once the format was recognised.
 bool read_grid_header(grid_stream &grid);
 
 // Reads the next cell value into grid.current_value. Returns false, leaving current_value as it

@@ -72,21 +72,35 @@ TEST_F(RealGrids, TextGridsWrittenByGdal) {
          "    0\t0\t\t33\t-0.164\t0.355\t0.902\t0.02733333\t0.09620735"},
         // No NODATA_value line: the first two cells become a keyword and the no-data value,
         // and the grid is two values short.
-        {"heights_no_nodata.asc", "zones.asc", 98,
-         "....\ncould not read a value for row 5, column 6 from heights_no_nodata.asc\n", {}, ""},
-        // dx and dy: dy is taken as the no-data value, so the NODATA_value keyword stands where
-        // the first cell is due.
-        {"heights_dxdy.asc", "zones_dxdy.asc", 98,
-         "\ncould not read a value for row 1, column 1 from heights_dxdy.asc\n", {}, ""},
-        {"heights_dxdy.asc", "zones.asc", 3,
-         "zonegrid zones.asc and input grid heights_dxdy.asc \n"
-         "does not match the same geometry!. end.\n",
-         {}, ""},
+        {"heights_no_nodata.asc",
+         "zones.asc",
+         98,
+         "....\ncould not read a value for row 5, column 6 from heights_no_nodata.asc\n",
+         {},
+         ""},
+        // dx and dy (non-square cells) are refused, also where GDAL leaves out the no-data
+        // line and the header would otherwise read dy as the no-data value.
+        {"heights_dxdy.asc",
+         "zones_dxdy.asc",
+         98,
+         "invalid grid header in heights_dxdy.asc\n",
+         {},
+         ""},
+        {"heights_dxdy_no_nodata.asc",
+         "zones.asc",
+         98,
+         "invalid grid header in heights_dxdy_no_nodata.asc\n",
+         {},
+         ""},
     };
     const fs::path fixtures = source_dir / "tests/fixtures/gdal";
     for (const auto &entry : fs::directory_iterator(fixtures))
-        if (entry.path().extension() == ".asc")
-            copy_in(entry.path());
+        if (entry.path().extension() == ".asc") copy_in(entry.path());
+    std::string no_nodata = read_file(path("heights_dxdy.asc"));
+    no_nodata.erase(no_nodata.find("NODATA_value"),
+                    no_nodata.find('\n', no_nodata.find("NODATA_value")) + 1 -
+                        no_nodata.find("NODATA_value"));
+    test_support::write_file(path("heights_dxdy_no_nodata.asc"), no_nodata);
     for (const gdal_case &c : cases) {
         fs::remove(dir / "report.txt");
         const auto run = run_tool(dir, {c.input, c.zones, "report.txt"});

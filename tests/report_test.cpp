@@ -19,8 +19,8 @@ const std::string rule =
     "------------------------------------------------------------------------------------\n";
 
 std::string report_head(const std::string &input, const std::string &zones) {
-    return "statistical parameters for " + input + " within the zones from " + zones + "\n" +
-           rule + "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
+    return "statistical parameters for " + input + " within the zones from " + zones + "\n" + rule +
+           "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
 }
 
 // Every value and zone value is exact in float32, so all formats give the same report.
@@ -29,10 +29,8 @@ const std::vector<double> values = {1.5, 2, -9999, 4, 10, 0.25, 3, -1, 7, 7, 7, 
 const std::vector<double> zone_values = {3, 3, 1, 1, 2.75, 1, -1, 0, 0, 0, 0.25, 5};
 
 std::string grid_in(const std::string &format, const std::vector<double> &cells) {
-    if (format == "single")
-        return binary_grid<float>(pair_geometry, cells);
-    if (format == "double")
-        return binary_grid<double>(pair_geometry, cells);
+    if (format == "single") return binary_grid<float>(pair_geometry, cells);
+    if (format == "double") return binary_grid<double>(pair_geometry, cells);
     std::vector<std::string> tokens;
     for (const double cell : cells)
         tokens.push_back(::testing::PrintToString(cell));
@@ -78,11 +76,10 @@ TEST_F(Report, RunWithoutValidCellsHasOnlyTheTotalsRow) {
         write_file(path("zones.asc"), c.zones);
         const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
         ASSERT_EQ(run.exit_code, 0) << c.name;
-        EXPECT_EQ(run.console, test_support::banner + c.console_dots +
-                                   "\nsorting...\nwriting output...\n")
+        EXPECT_EQ(run.console,
+                  test_support::banner + c.console_dots + "\nsorting...\nwriting output...\n")
             << c.name;
-        EXPECT_EQ(read_file(path("report.txt")),
-                  report_head("in.asc", "zones.asc") + empty_totals)
+        EXPECT_EQ(read_file(path("report.txt")), report_head("in.asc", "zones.asc") + empty_totals)
             << c.name;
     }
 }
@@ -92,8 +89,7 @@ TEST_F(Report, ValidityTestAndZoneValues) {
     // skipped; zone -0 counts into zone 0 and shows as -0; 2.4 and 1.6 share key 2, shown as the
     // first cell's value rounded.
     write_file(path("in.asc"),
-               text_grid({4, 2, 0, 0, 1, -5},
-                         {"-5", "-4.999", "-6", "nan", "1", "2", "3", "4"}));
+               text_grid({4, 2, 0, 0, 1, -5}, {"-5", "-4.999", "-6", "nan", "1", "2", "3", "4"}));
     write_file(path("zones.asc"),
                text_grid({4, 2}, {"1", "1", "1", "1", "nan", "-0", "2.4", "1.6"}));
     const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
@@ -105,17 +101,32 @@ TEST_F(Report, ValidityTestAndZoneValues) {
                   "    0\t0\t\t4\t-4.999\t4\t4.001\t1.00025\t4.081993\n");
 }
 
+// GDAL writes "NODATA_value nan" and nan cells for float grids whose no-data value is NaN:
+// the NaN cells are the ones left out (and -inf with them), not every cell.
+TEST_F(Report, NanNodataLeavesOutTheNanCells) {
+    write_file(path("in.asc"), "ncols 5\nnrows 1\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
+                               "NODATA_value  nan\n1 nan 3 -inf -2\n");
+    write_file(path("zones.asc"), text_grid({5, 1}, {"1", "1", "1", "1", "1"}));
+    const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
+    ASSERT_EQ(run.exit_code, 0);
+    EXPECT_EQ(read_file(path("report.txt")), report_head("in.asc", "zones.asc") +
+                                                 "    1\t1\t\t3\t-2\t3\t2\t0.6666667\t2.516611\n" +
+                                                 "\n" + rule + "\n" +
+                                                 "    0\t0\t\t3\t-2\t3\t2\t0.6666667\t2.516611\n");
+}
+
 TEST_F(Report, LargeZoneValuesAreZonesLikeAnyOther) {
     write_file(path("in.asc"), text_grid({5, 1}, {"1", "2", "3", "4", "5"}));
     write_file(path("zones.asc"),
                text_grid({5, 1}, {"1099511627776", "1000001", "499999.5", "inf", "1000001.2"}));
     const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
     ASSERT_EQ(run.exit_code, 0);
-    EXPECT_EQ(read_file(path("report.txt")),
-              report_head("in.asc", "zones.asc") + "    1\t500000\t\t1\t3\t3\t3\t3\t0\n" +
-                  "    2\t1000001\t\t2\t2\t5\t7\t3.5\t0\n" +
-                  "    3\t1099511627776\t\t1\t1\t1\t1\t1\t0\n" + "    4\tinf\t\t1\t4\t4\t4\t4\t0\n" +
-                  "\n" + rule + "\n" + "    0\t0\t\t5\t1\t5\t15\t3\t1.581139\n");
+    EXPECT_EQ(read_file(path("report.txt")), report_head("in.asc", "zones.asc") +
+                                                 "    1\t500000\t\t1\t3\t3\t3\t3\t0\n" +
+                                                 "    2\t1000001\t\t2\t2\t5\t7\t3.5\t0\n" +
+                                                 "    3\t1099511627776\t\t1\t1\t1\t1\t1\t0\n" +
+                                                 "    4\tinf\t\t1\t4\t4\t4\t4\t0\n" + "\n" + rule +
+                                                 "\n" + "    0\t0\t\t5\t1\t5\t15\t3\t1.581139\n");
 }
 
 } // namespace
