@@ -60,6 +60,19 @@ def parse_number(text, key):
         raise SourceError(f"{key} is not a number: {text!r}") from None
 
 
+def header_number(fields):
+    """A reader of numeric header fields: number(key) or number(key, default)."""
+
+    def number(key, default=None):
+        if key not in fields:
+            if default is None:
+                raise SourceError(f"the header has no {key}")
+            return default
+        return parse_number(fields[key], key)
+
+    return number
+
+
 def read_ehdr(text):
     """Geometry and layout from an EHdr header: KEY VALUE lines, keys in any case."""
     fields = {}
@@ -68,12 +81,7 @@ def read_ehdr(text):
         if len(parts) == 2:
             fields[parts[0].upper()] = parts[1].strip()
 
-    def number(key, default=None):
-        if key not in fields:
-            if default is None:
-                raise SourceError(f"the header has no {key}")
-            return default
-        return parse_number(fields[key], key)
+    number = header_number(fields)
 
     if int(number("NBANDS", 1)) != 1:
         raise SourceError("only one band can be converted")
@@ -113,12 +121,7 @@ def read_envi(text):
     for match in re.finditer(r"^\s*([^=\n]+?)\s*=\s*(\{[^}]*\}|[^\n]*)", text, re.MULTILINE):
         fields[match.group(1).lower()] = match.group(2).strip()
 
-    def number(key, default=None):
-        if key not in fields:
-            if default is None:
-                raise SourceError(f"the header has no {key}")
-            return default
-        return parse_number(fields[key], key)
+    number = header_number(fields)
 
     if int(number("bands", 1)) != 1:
         raise SourceError("only one band can be converted")
