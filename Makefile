@@ -1,10 +1,14 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
-# `make test` builds everything and runs every test.
+# `make test` builds everything and runs every test. `make bench` times the tool on generated
+# 5000 x 5000 grid pairs (kept in bench/cache/); `make bench-callgrind` counts its instructions
+# per cell on 1000 x 1000 pairs. Neither is part of `make test`.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+BENCH_RUNS ?= 5
+BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
 
-.PHONY: all build run test clean
+.PHONY: all build run test clean bench bench-callgrind bench-build
 
 all: build
 
@@ -19,6 +23,16 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench-build:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(BENCH_TARGETS)
+
+bench: bench-build
+	python3 bench/run_bench.py time --build $(BUILD_DIR) --runs $(BENCH_RUNS)
+
+bench-callgrind: bench-build
+	python3 bench/run_bench.py callgrind --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
