@@ -6,6 +6,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 BENCH_RUNS ?= 5
+BENCH_FLAGS ?=
 BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
 
 .PHONY: all build run test clean bench bench-callgrind bench-build
@@ -29,10 +30,10 @@ bench-build:
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(BENCH_TARGETS)
 
 bench: bench-build
-	python3 bench/run_bench.py time --build $(BUILD_DIR) --runs $(BENCH_RUNS)
+	python3 bench/run_bench.py time --build $(BUILD_DIR) --runs $(BENCH_RUNS) $(BENCH_FLAGS)
 
 bench-callgrind: bench-build
-	python3 bench/run_bench.py callgrind --build $(BUILD_DIR)
+	python3 bench/run_bench.py callgrind --build $(BUILD_DIR) $(BENCH_FLAGS)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -2,7 +2,9 @@
 //
 //   zonalstats_measure OUTPUT PROGRAM [ARGUMENT...]
 //
-// prints "seconds S peak_kib K", with the command's standard output sent to OUTPUT.
+// prints "seconds S cpu_seconds C peak_kib K", with the command's standard output sent to
+// OUTPUT. cpu_seconds (user plus system time) is less disturbed than seconds when other work
+// competes for the cores.
 // The peak is ru_maxrss of the child as wait4 reports it. Linux carries the resident size of
 // the process that started the child into that figure, so the child is started from this small
 // program rather than from the benchmark script, whose own size would hide the child's.
@@ -43,6 +45,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "zonalstats_measure: %s ended with status %d\n", argv[2], status);
         return 1;
     }
-    std::printf("seconds %.6f peak_kib %ld\n", elapsed.count(), usage.ru_maxrss);
+    const auto seconds = [](const timeval &t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
+    std::printf("seconds %.6f cpu_seconds %.6f peak_kib %ld\n", elapsed.count(),
+                seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_maxrss);
     return 0;
 }
