@@ -4,7 +4,7 @@
 //
 // CONTENT
 //   values        an elevation raster: a smooth field of several octaves of value noise, every
-//                 cell with 1 to 3 decimals, and round holes of no-data (-9999) over about 3% of
+//                 cell with 1 to 3 decimals, and round holes of no-data (-9999) over 3 to 4% of
 //                 the cells
 //   zones-500     500 rectangular blocks (25 across, 20 down) numbered 1 to 500
 //   zones-500000  500000 small blocks (500 across, 1000 down) numbered by a seeded shuffle
@@ -107,7 +107,7 @@ std::int64_t elevation_milli(std::uint64_t seed, std::int64_t column, std::int64
     return height;
 }
 
-// Round holes of no-data (lakes, gaps in the survey) covering about 3% of the grid.
+// Round holes of no-data (lakes, gaps in the survey) covering 3 to 4% of the grid.
 struct hole {
     std::int64_t column;
     std::int64_t row;
