@@ -1,5 +1,9 @@
 #include "report/report.h"
 
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+
 namespace {
 
 constexpr const char *rule =
@@ -8,12 +12,36 @@ constexpr const char *rule =
 void write_row(std::FILE *report, long position, const zone_record &record) {
     zone_figures figures;
     zone_summary(record, figures);
-    std::fprintf(report, "%5ld\t%.0lf\t\t%.0lf\t%.7lg\t%.7lg\t%.7lg\t%.7lg\t%.7lg\n", position,
-                 record.zone_value, figures.number, figures.minimum, figures.maximum, figures.sum,
-                 figures.average, figures.std_dev);
+    char line[report_row_capacity];
+    std::fwrite(line, 1, format_report_row(line, position, record.zone_value, figures), report);
 }
 
 } // namespace
+
+// std::to_chars is defined as printf's conversion in the "C" locale, the same characters, and
+// is many times faster: with half a million zones printf would take most of the run.
+std::size_t format_report_row(char (&line)[report_row_capacity], long position, double zone_value,
+                              const zone_figures &figures) noexcept {
+    char *const end = line + report_row_capacity;
+    char *p = line;
+    char digits[24];
+    const char *const digits_end = std::to_chars(digits, std::end(digits), position).ptr;
+    for (auto width = digits_end - digits; width < 5; ++width) // right-aligned in five
+        *p++ = ' ';
+    p = std::copy(static_cast<const char *>(digits), digits_end, p);
+    *p++ = '\t';
+    p = std::to_chars(p, end, zone_value, std::chars_format::fixed, 0).ptr;
+    *p++ = '\t';
+    *p++ = '\t';
+    p = std::to_chars(p, end, figures.number, std::chars_format::fixed, 0).ptr;
+    for (const double figure :
+         {figures.minimum, figures.maximum, figures.sum, figures.average, figures.std_dev}) {
+        *p++ = '\t';
+        p = std::to_chars(p, end, figure, std::chars_format::general, 7).ptr;
+    }
+    *p++ = '\n';
+    return static_cast<std::size_t>(p - line);
+}
 
 void report_head(std::FILE *report, const std::string &input_grid_name,
                  const std::string &zone_grid_name) {
@@ -36,10 +64,8 @@ void report_zone_rows(std::FILE *report, zone_register &reg) {
             totals.minimum = zone.minimum;
             totals.maximum = zone.maximum;
         } else {
-            if (zone.minimum < totals.minimum)
-                totals.minimum = zone.minimum;
-            if (zone.maximum > totals.maximum)
-                totals.maximum = zone.maximum;
+            if (zone.minimum < totals.minimum) totals.minimum = zone.minimum;
+            if (zone.maximum > totals.maximum) totals.maximum = zone.maximum;
         }
     }
 }

@@ -21,6 +21,16 @@
 
 #include "zones/zones.h"
 
+// The longest row: a position, two whole numbers of up to 309 digits (%.0lf of 1e308), five
+// figures of at most 14 characters, and the tabs.
+inline constexpr std::size_t report_row_capacity = 1024;
+
+// Writes one row into `line`, byte for byte as
+// printf("%5ld\t%.0lf\t\t%.0lf\t%.7lg\t%.7lg\t%.7lg\t%.7lg\t%.7lg\n") writes position,
+// zone_value, number, minimum, maximum, sum, average, std_dev, and returns its length.
+std::size_t format_report_row(char (&line)[report_row_capacity], long position, double zone_value,
+                              const zone_figures &figures) noexcept;
+
 void report_head(std::FILE *report, const std::string &input_grid_name,
                  const std::string &zone_grid_name);
 

@@ -1,9 +1,15 @@
 // Whole reports, byte for byte, for small grid pairs in every combination of formats.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "report/report.h"
 #include "test_support.h"
 
 namespace {
@@ -38,6 +44,80 @@ std::string grid_in(const std::string &format, const std::vector<double> &cells)
 }
 
 class Report : public test_support::scratch_test {};
+
+// Rows are formatted without printf; they must come out as printf writes them, byte for byte.
+TEST(ReportRow, FormatsAsPrintfDoes) {
+    const auto expect_like_printf = [](long position, double zone_value, const zone_figures &f) {
+        char expected[report_row_capacity];
+        std::snprintf(expected, sizeof expected,
+                      "%5ld\t%.0lf\t\t%.0lf\t%.7lg\t%.7lg\t%.7lg\t%.7lg\t%.7lg\n", position,
+                      zone_value, f.number, f.minimum, f.maximum, f.sum, f.average, f.std_dev);
+        char line[report_row_capacity];
+        const std::size_t length = format_report_row(line, position, zone_value, f);
+        ASSERT_EQ(std::string(line, length), expected)
+            << std::hexfloat << zone_value << " " << f.number << " " << f.minimum << " "
+            << f.maximum << " " << f.sum << " " << f.average << " " << f.std_dev;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Halfway cases for the whole numbers, the switch to exponent notation at 1e-4 and 1e7,
+    // rounding to seven digits, and the values no figure can escape.
+    const double awkward[] = {0,
+                              -0.0,
+                              0.5,
+                              1.5,
+                              2.5,
+                              -2.5,
+                              3.5,
+                              1e15 + 0.5,
+                              4503599627370497.0,
+                              9999999.0,
+                              9999999.5,
+                              99999995.0,
+                              0.0001,
+                              0.00009999995,
+                              1e-5,
+                              1.2345675,
+                              0.3333333333,
+                              2.0 / 3,
+                              123456789.0,
+                              1e22,
+                              1e300,
+                              5e-324,
+                              std::numeric_limits<double>::max(),
+                              inf,
+                              -inf,
+                              nan,
+                              -nan};
+    for (const double a : awkward)
+        for (const double b : {1.0, -7.25, a})
+            expect_like_printf(1, a, {b, a, b, a, b, a});
+    std::mt19937_64 random(4);
+    for (int i = 0; i < 100000; ++i) {
+        double figures[7];
+        for (double &figure : figures) {
+            switch (random() % 3) {
+            case 0: // any double at all
+                figure = std::bit_cast<double>(random());
+                break;
+            case 1: // decimals as in real data
+                figure =
+                    static_cast<double>(static_cast<std::int64_t>(random() % 20000001) - 10000000) /
+                    std::pow(10.0, static_cast<double>(random() % 6));
+                break;
+            default: // halves and whole numbers of any size
+                figure = std::ldexp(static_cast<double>(random() % 4096),
+                                    static_cast<int>(random() % 80) - 2);
+            }
+        }
+        const long position =
+            static_cast<long>(random() % 3 == 0 ? random() % 10 : random() % 5000000);
+        expect_like_printf(
+            position, figures[0],
+            {figures[1], figures[2], figures[3], figures[4], figures[5], figures[6]});
+        if (HasFailure()) return;
+    }
+}
 
 TEST_F(Report, GoldenReportInEveryCombinationOfFormats) {
     const std::string expected_rows = "    1\t0\t\t4\t-1\t7\t20\t5\t4\n"
