@@ -132,6 +132,11 @@ void sort_zones(zone_register &reg) noexcept {
         std::uint64_t j = std::uint64_t{l} * 2;
         while (j <= ir) {
             const auto child = static_cast<std::uint32_t>(j);
+            // Deep in a large heap every level is a cache miss: ask for the grandchildren now.
+            if (std::uint64_t{child} * 2 + 1 <= ir) {
+                __builtin_prefetch(&kenn_slot(reg, child * 2));
+                __builtin_prefetch(&kenn_slot(reg, child * 2 + 2));
+            }
             std::uint32_t larger = child;
             if (child < ir &&
                 kenn_slot(reg, child + 1).zone_value > kenn_slot(reg, child).zone_value)
