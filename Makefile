@@ -1,10 +1,12 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
-# `make test` builds everything and runs every test.
+# `make test` builds everything and runs every test; `make test-sanitize` runs them all again
+# under AddressSanitizer and UBSan.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+SANITIZE_BUILD_DIR ?= build-asan
 
-.PHONY: all build run test clean
+.PHONY: all build run test test-sanitize clean
 
 all: build
 
@@ -20,5 +22,8 @@ run: build
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+test-sanitize:
+	$(MAKE) test BUILD_DIR=$(SANITIZE_BUILD_DIR) CMAKE_FLAGS="$(CMAKE_FLAGS) -DZONALSTATS_SANITIZE=ON"
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR)
