@@ -1,12 +1,13 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
 # `make test` builds everything and runs every test; `make test-sanitize` runs them all again
-# under AddressSanitizer and UBSan.
+# under AddressSanitizer and UBSan; `make fuzz` runs the fuzz targets (see fuzz/run).
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SANITIZE_BUILD_DIR ?= build-asan
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test test-sanitize clean
+.PHONY: all build run test test-sanitize fuzz clean
 
 all: build
 
@@ -25,5 +26,8 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD_DIR=$(SANITIZE_BUILD_DIR) CMAKE_FLAGS="$(CMAKE_FLAGS) -DZONALSTATS_SANITIZE=ON"
 
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run
+
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) build-fuzz
