@@ -305,6 +305,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int exit_code = run_zonalstats(static_cast<int>(arguments.size()), argv.data());
     const std::string console = read_console();
 
+    if (exit_code != 0 && exit_code != 1 && exit_code != 3 && exit_code != 4 && exit_code != 98)
+        fail("exit code %d is none of the documented ones; console: %s", exit_code,
+             console.c_str());
     if (exit_code != expected.exit_code)
         fail("exit code %d, expected %d; console: %s", exit_code, expected.exit_code,
              console.c_str());
