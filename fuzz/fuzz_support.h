@@ -41,12 +41,15 @@ inline const std::filesystem::path &scratch_folder() {
             (std::filesystem::temp_directory_path() / "zonalstats-fuzz-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr)
             fail("cannot create a scratch folder");
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(scratch_folder(), ignored);
-        });
         return std::filesystem::path(pattern);
     }();
+    // Registered once the path is whole, so that at exit the removal runs before the path is
+    // destroyed.
+    static const bool removed_at_exit = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_folder(), ignored);
+    }) == 0;
+    static_cast<void>(removed_at_exit);
     return folder;
 }
 
