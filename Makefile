@@ -1,18 +1,21 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
-# `make test` builds everything and runs every test; `make install PREFIX=...` installs the
-# tool and its manual page; `make package` builds a Debian package of both into build/.
-# `make bench` times the tool on generated 5000 x 5000 grid pairs (kept in bench/cache/);
-# `make bench-callgrind` counts its instructions per cell on 1000 x 1000 pairs. Neither is
-# part of `make test`.
+# `make test` builds everything and runs every test; `make test-sanitize` runs them all again
+# under AddressSanitizer and UBSan; `make fuzz` runs the fuzz targets (see fuzz/run).
+# `make install PREFIX=...` installs the tool and its manual page; `make package` builds a
+# Debian package of both into build/. `make bench` times the tool on generated 5000 x 5000
+# grid pairs (kept in bench/cache/); `make bench-callgrind` counts its instructions per cell
+# on 1000 x 1000 pairs. Neither is part of `make test`.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
+SANITIZE_BUILD_DIR ?= build-asan
+FUZZ_SECONDS ?= 60
 BENCH_RUNS ?= 5
 BENCH_FLAGS ?=
 BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
 
-.PHONY: all build run test install package clean bench bench-callgrind bench-build
+.PHONY: all build run test test-sanitize fuzz install package clean bench bench-callgrind bench-build
 
 all: build
 
@@ -52,5 +55,11 @@ bench: bench-build
 bench-callgrind: bench-build
 	python3 bench/run_bench.py callgrind --build $(BUILD_DIR) $(BENCH_FLAGS)
 
+test-sanitize:
+	$(MAKE) test BUILD_DIR=$(SANITIZE_BUILD_DIR) CMAKE_FLAGS="$(CMAKE_FLAGS) -DZONALSTATS_SANITIZE=ON"
+
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) build-fuzz

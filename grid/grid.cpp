@@ -50,6 +50,53 @@ double convert(const char *token, std::size_t length, bool &converted) {
     return value;
 }
 
+} // namespace
+
+const char *grid_format_name(grid_format format) noexcept {
+    switch (format) {
+    case grid_format::ascii:
+        return "ascii";
+    case grid_format::single:
+        return "single";
+    case grid_format::double_:
+        return "double";
+    }
+    return "";
+}
+
+// Plain decimal tokens with an exponent or up to 19 digits (an integer m up to 2^53, decimal
+// exponent within +-22) still convert with one correctly rounded operation, m * 10^k or
+// m / 10^k. Everything else goes the general way.
+number_scan grid_detail::scan_uncommon_number(const char *first, const char *last, bool at_end,
+                                              const decimal_prefix &prefix) noexcept {
+    const char *p = prefix.end;
+    const auto at = [last](const char *q) { return q != last ? *q : '\0'; };
+    std::ptrdiff_t exponent = -prefix.fraction_digits;
+    if (prefix.digits != 0 && (at(p) | 0x20) == 'e') {
+        // As fscanf does, "e" and a sign belong to the token even without exponent digits.
+        ++p;
+        const bool negative_exponent = at(p) == '-';
+        if (negative_exponent || at(p) == '+')
+            ++p;
+        std::ptrdiff_t written = 0;
+        const char *exponent_begin = p;
+        for (; is_digit(at(p)) && p - exponent_begin < 5; ++p)
+            written = written * 10 + (at(p) - '0');
+        if (is_digit(at(p)))
+            return scan_number_general(first, last, at_end);
+        exponent += negative_exponent ? -written : written;
+    }
+    // "0x" starts a hexadecimal number; and a token that runs into last may go on.
+    if (prefix.digits == 0 || prefix.digits > 19 || prefix.mantissa > (std::uint64_t{1} << 53) ||
+        exponent < -22 || exponent > 22 || (at(p) | 0x20) == 'x' || (p == last && !at_end))
+        return scan_number_general(first, last, at_end);
+    double value = static_cast<double>(static_cast<std::int64_t>(prefix.mantissa));
+    value = exponent < 0 ? value / exact_powers_of_ten[-exponent]
+                         : value * exact_powers_of_ten[exponent];
+    return {scan_status::ok, static_cast<std::size_t>(p - first),
+            prefix.negative ? -value : value};
+}
+
 // Follows the C library's fscanf("%lf") step by step: which characters it takes decides where
 // the next value starts, and strtod of exactly those characters decides the value. fscanf takes
 // characters it later cannot use ("1e+" gives 1), and rejects some prefixes outright ("infin").
@@ -145,53 +192,6 @@ number_scan scan_number_general(const char *first, const char *last, bool at_end
     if (!converted)
         return no_number();
     return {scan_status::ok, static_cast<std::size_t>(p - first), value};
-}
-
-} // namespace
-
-const char *grid_format_name(grid_format format) noexcept {
-    switch (format) {
-    case grid_format::ascii:
-        return "ascii";
-    case grid_format::single:
-        return "single";
-    case grid_format::double_:
-        return "double";
-    }
-    return "";
-}
-
-// Plain decimal tokens with an exponent or up to 19 digits (an integer m up to 2^53, decimal
-// exponent within +-22) still convert with one correctly rounded operation, m * 10^k or
-// m / 10^k. Everything else goes the general way.
-number_scan grid_detail::scan_uncommon_number(const char *first, const char *last, bool at_end,
-                                              const decimal_prefix &prefix) noexcept {
-    const char *p = prefix.end;
-    const auto at = [last](const char *q) { return q != last ? *q : '\0'; };
-    std::ptrdiff_t exponent = -prefix.fraction_digits;
-    if (prefix.digits != 0 && (at(p) | 0x20) == 'e') {
-        // As fscanf does, "e" and a sign belong to the token even without exponent digits.
-        ++p;
-        const bool negative_exponent = at(p) == '-';
-        if (negative_exponent || at(p) == '+')
-            ++p;
-        std::ptrdiff_t written = 0;
-        const char *exponent_begin = p;
-        for (; is_digit(at(p)) && p - exponent_begin < 5; ++p)
-            written = written * 10 + (at(p) - '0');
-        if (is_digit(at(p)))
-            return scan_number_general(first, last, at_end);
-        exponent += negative_exponent ? -written : written;
-    }
-    // "0x" starts a hexadecimal number; and a token that runs into last may go on.
-    if (prefix.digits == 0 || prefix.digits > 19 || prefix.mantissa > (std::uint64_t{1} << 53) ||
-        exponent < -22 || exponent > 22 || (at(p) | 0x20) == 'x' || (p == last && !at_end))
-        return scan_number_general(first, last, at_end);
-    double value = static_cast<double>(static_cast<std::int64_t>(prefix.mantissa));
-    value = exponent < 0 ? value / exact_powers_of_ten[-exponent]
-                         : value * exact_powers_of_ten[exponent];
-    return {scan_status::ok, static_cast<std::size_t>(p - first),
-            prefix.negative ? -value : value};
 }
 
 // fscanf("%d"): an optional sign and at least one decimal digit.

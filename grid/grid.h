@@ -108,6 +108,9 @@ struct integer_scan {
 // [first, last) is the text at hand; at_end says whether the input ends at last.
 // Does not allocate for tokens under 64 characters.
 inline number_scan scan_number(const char *first, const char *last, bool at_end) noexcept;
+// The same, step by step as fscanf takes the characters and strtod converts them, without the
+// fast path for plain decimals: the reference that scan_number must agree with.
+number_scan scan_number_general(const char *first, const char *last, bool at_end) noexcept;
 integer_scan scan_integer(const char *first, const char *last, bool at_end) noexcept;
 
 // ---- inline fast paths: the scan calls these once or twice per cell ----
