@@ -223,9 +223,25 @@ template <grid_format input_format, grid_format zone_format>
             }
             const char *const values = run.input.pos;
             const char *const zones = run.zone.pos;
-            for (std::size_t i = 0; i < run_length; ++i)
-                count_pair(buffered_value<input_format>(values, i),
-                           buffered_value<zone_format>(zones, i));
+            for (std::size_t i = 0; i < run_length; ++i) {
+                // Cells of the open zone, and cells that don't count, are taken by a loop without
+                // a call in it, on a copy of the open zone's sums that lives only there: so the
+                // sums stay in registers.
+                zone_record sums = counter.open_sums;
+                for (; i < run_length; ++i) {
+                    const double v = buffered_value<input_format>(values, i);
+                    const double z = buffered_value<zone_format>(zones, i);
+                    if (!(v > nodata && z >= 0))
+                        continue;
+                    if (!in_open_zone(counter, z))
+                        break;
+                    zone_add(sums, v);
+                }
+                counter.open_sums = sums;
+                if (i < run_length)
+                    count_pair(buffered_value<input_format>(values, i),
+                               buffered_value<zone_format>(zones, i));
+            }
             skip_buffered_values<input_format>(run.input, run_length);
             skip_buffered_values<zone_format>(run.zone, run_length);
             column += static_cast<std::uint32_t>(run_length);

@@ -154,6 +154,14 @@ inline void close_zone_counter(zone_counter &counter) noexcept {
     counter.open_key = zone_counter::no_key;
 }
 
+// True when z belongs to the open zone: counting it is then zone_add on open_sums, with no call
+// that would make the sums leave their registers.
+inline bool in_open_zone(const zone_counter &counter, double z) noexcept {
+    const double z_plus_half = z + 0.5;
+    return z_plus_half < static_cast<double>(zarray_size) &&
+           static_cast<std::uint32_t>(z_plus_half) == counter.open_key;
+}
+
 // As count_into_zone.
 inline bool count_into_zone(zone_counter &counter, double v, double z) {
     const double z_plus_half = z + 0.5;
