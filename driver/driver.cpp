@@ -70,8 +70,7 @@ std::string read_console_line() {
     std::string line;
     for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
         line.push_back(static_cast<char>(c));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
 
@@ -81,8 +80,8 @@ void create_register(run_state &run) {
     case register_create_result::ok:
         return;
     case register_create_result::kenn_failed:
-        fail(exit_no_name_or_memory, formatted("memory allocation error for kenn[%d]\n",
-                                               static_cast<int>(failed_slot)));
+        fail(exit_no_name_or_memory,
+             formatted("memory allocation error for kenn[%d]\n", static_cast<int>(failed_slot)));
     case register_create_result::zarray_failed:
         fail(exit_no_lookup_memory, "memory allocation error for zarray\n");
     }
@@ -92,8 +91,7 @@ void obtain_names(run_state &run, int argc, char **argv) {
     if (argc >= 3) {
         run.input_name = argv[1];
         run.zone_name = argv[2];
-        if (argc >= 4)
-            run.report_name = argv[3];
+        if (argc >= 4) run.report_name = argv[3];
         return;
     }
     std::fputs("usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n", stdout);
@@ -136,13 +134,11 @@ std::FILE *create_report(const run_state &run) {
 void open_report(run_state &run) {
     for (;;) {
         run.report.reset(create_report(run));
-        if (run.report)
-            return;
+        if (run.report) return;
         std::printf("error opening file %s \r\n", run.report_name.c_str());
         std::fputs("please enter file: ", stdout);
         run.report_name = read_console_line();
-        if (run.report_name.empty())
-            fail(exit_no_name_or_memory, "");
+        if (run.report_name.empty()) fail(exit_no_name_or_memory, "");
         std::fputs("\r\n", stdout);
     }
 }
@@ -152,9 +148,8 @@ void read_header_or_fail(const std::string &name, grid_stream &grid) {
         fail(exit_grid, formatted("invalid grid header in %s\n", name.c_str()));
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void fail_missing_value(std::uint32_t row,
-                                                               std::uint32_t column,
-                                                               const std::string &name) {
+[[noreturn, gnu::cold, gnu::noinline]] void
+fail_missing_value(std::uint32_t row, std::uint32_t column, const std::string &name) {
     fail(exit_grid, formatted("\ncould not read a value for row %lu, column %lu from %s\n",
                               static_cast<unsigned long>(row), static_cast<unsigned long>(column),
                               name.c_str()));
@@ -178,8 +173,7 @@ struct progress {
 void row_done(progress &state, std::uint32_t ncols) {
     std::putchar('.');
     state.cells_since_check += std::uint64_t{ncols} + 1;
-    if (state.cells_since_check < (1u << 20))
-        return;
+    if (state.cells_since_check < (1u << 20)) return;
     state.cells_since_check = 0;
     const auto now = progress::clock::now();
     if (now - state.last_flush >= std::chrono::milliseconds(200)) {
@@ -203,15 +197,14 @@ template <grid_format input_format, grid_format zone_format>
                               : run.input.header.nodata;
     zone_counter counter{run.reg, zone_counter::no_key, nullptr, {}};
     const auto count_pair = [&counter, nodata](double v, double z) {
-        if (v > nodata && z >= 0 && !count_into_zone(counter, v, z))
-            fail_zone_memory(counter.reg);
+        if (v > nodata && z >= 0 && !count_into_zone(counter, v, z)) fail_zone_memory(counter.reg);
     };
     progress dots;
     for (std::uint32_t row = 1; row <= nrows; ++row) {
         for (std::uint32_t column = 1; column <= ncols;) {
-            const std::size_t run_length = std::min<std::size_t>(
-                {ncols - column + 1, buffered_values<input_format>(run.input),
-                 buffered_values<zone_format>(run.zone)});
+            const std::size_t run_length =
+                std::min<std::size_t>({ncols - column + 1, buffered_values<input_format>(run.input),
+                                       buffered_values<zone_format>(run.zone)});
             if (run_length == 0) {
                 if (!read_grid_value_as<input_format>(run.input))
                     fail_missing_value(row, column, run.input_name);
@@ -231,10 +224,8 @@ template <grid_format input_format, grid_format zone_format>
                 for (; i < run_length; ++i) {
                     const double v = buffered_value<input_format>(values, i);
                     const double z = buffered_value<zone_format>(zones, i);
-                    if (!(v > nodata && z >= 0))
-                        continue;
-                    if (!in_open_zone(counter, z))
-                        break;
+                    if (!(v > nodata && z >= 0)) continue;
+                    if (!in_open_zone(counter, z)) break;
                     zone_add(sums, v);
                 }
                 counter.open_sums = sums;
@@ -352,8 +343,7 @@ constexpr const char *help_text =
 // "--help" and "--version" count only as the one argument, so that any other command line runs
 // as it always did; their text goes out without the banner, for scripts to read.
 bool answer_help_or_version(int argc, char **argv, int &exit_code) {
-    if (argc != 2)
-        return false;
+    if (argc != 2) return false;
     if (std::strcmp(argv[1], "--help") == 0)
         std::fputs(help_text, stdout);
     else if (std::strcmp(argv[1], "--version") == 0)
@@ -368,8 +358,7 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
 } // namespace
 
 int run_zonalstats(int argc, char **argv) {
-    if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code))
-        return exit_code;
+    if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code)) return exit_code;
     try {
         run(argc, argv);
     } catch (const run_ended &ended) {

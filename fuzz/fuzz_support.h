@@ -30,8 +30,7 @@ namespace fuzz_support {
 
 // Same double, bit for bit; any two NaNs count as the same.
 inline bool same_value(double a, double b) {
-    if (std::isnan(a) || std::isnan(b))
-        return std::isnan(a) && std::isnan(b);
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
@@ -40,16 +39,15 @@ inline const std::filesystem::path &scratch_folder() {
     static const std::filesystem::path folder = [] {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "zonalstats-fuzz-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            fail("cannot create a scratch folder");
+        if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a scratch folder");
         return std::filesystem::path(pattern);
     }();
     // Registered once the path is whole, so that at exit the removal runs before the path is
     // destroyed.
     static const bool removed_at_exit = std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch_folder(), ignored);
-    }) == 0;
+                                            std::error_code ignored;
+                                            std::filesystem::remove_all(scratch_folder(), ignored);
+                                        }) == 0;
     static_cast<void>(removed_at_exit);
     return folder;
 }
@@ -80,8 +78,7 @@ struct grid {
     grid(const grid &) = delete;
     grid &operator=(const grid &) = delete;
     ~grid() {
-        if (file != nullptr)
-            std::fclose(file);
+        if (file != nullptr) std::fclose(file);
     }
 };
 
@@ -96,8 +93,7 @@ template <typename T> T little_endian(const unsigned char *bytes) {
 // Opens the file and recognises its format from its first 48 bytes.
 inline bool open(const std::string &name, grid &g) {
     g.file = std::fopen(name.c_str(), "rb");
-    if (g.file == nullptr)
-        return false;
+    if (g.file == nullptr) return false;
     unsigned char start[48];
     const std::size_t got = std::fread(start, 1, sizeof start, g.file);
     if (got >= 4 && std::memcmp(start, "ncol", 4) == 0)
@@ -120,14 +116,11 @@ inline bool text_word_not_dx(std::FILE *file) {
     int c = std::getc(file);
     while (c != EOF && std::isspace(c))
         c = std::getc(file);
-    if (c == EOF)
-        return false;
+    if (c == EOF) return false;
     std::string start;
     for (; c != EOF && !std::isspace(c); c = std::getc(file))
-        if (start.size() < 3)
-            start.push_back(static_cast<char>(c));
-    if (c != EOF)
-        std::ungetc(c, file);
+        if (start.size() < 3) start.push_back(static_cast<char>(c));
+    if (c != EOF) std::ungetc(c, file);
     return !(start.size() == 2 && (start[0] | 0x20) == 'd' && (start[1] | 0x20) == 'x');
 }
 
@@ -146,8 +139,7 @@ inline bool text_real(std::FILE *file, double &value) {
 
 // Binary counts are truncated toward zero and must lie in the signed 32-bit range.
 inline bool binary_count(double stored, std::int32_t &count) {
-    if (!(std::trunc(stored) >= 0 && std::trunc(stored) <= 2147483647.0))
-        return false;
+    if (!(std::trunc(stored) >= 0 && std::trunc(stored) <= 2147483647.0)) return false;
     count = static_cast<std::int32_t>(std::trunc(stored));
     return true;
 }
@@ -156,8 +148,7 @@ template <typename T> bool binary_header(grid &g) {
     unsigned char header[12 * sizeof(T)];
     // Six numbers are there: the format was recognised by the sixth.
     const std::size_t got = std::fread(header, 1, sizeof header, g.file);
-    if (got < 6 * sizeof(T))
-        fail("reference: recognised binary grid without six header numbers");
+    if (got < 6 * sizeof(T)) fail("reference: recognised binary grid without six header numbers");
     g.xll = little_endian<T>(header + 2 * sizeof(T));
     g.yll = little_endian<T>(header + 3 * sizeof(T));
     g.cellsize = little_endian<T>(header + 4 * sizeof(T));
@@ -189,13 +180,11 @@ inline bool value(grid &g, double &value) {
     case format::ascii:
         return text_real(g.file, value);
     case format::single:
-        if (std::fread(bytes, 1, 4, g.file) != 4)
-            return false;
+        if (std::fread(bytes, 1, 4, g.file) != 4) return false;
         value = little_endian<float>(bytes);
         return true;
     case format::double_:
-        if (std::fread(bytes, 1, 8, g.file) != 8)
-            return false;
+        if (std::fread(bytes, 1, 8, g.file) != 8) return false;
         value = little_endian<double>(bytes);
         return true;
     case format::unknown:

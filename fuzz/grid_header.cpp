@@ -44,8 +44,7 @@ std::size_t longest_token(const std::uint8_t *data, std::size_t size) {
 
 void compare_with_reference(const std::string &name, std::size_t buffer_size) {
     reference::grid expected;
-    if (!reference::open(name, expected))
-        fail("reference cannot open %s", name.c_str());
+    if (!reference::open(name, expected)) fail("reference cannot open %s", name.c_str());
     grid_stream grid;
     const grid_open_result opened = open_grid(name, grid, buffer_size);
     if (expected.kind == reference::format::unknown) {
@@ -61,8 +60,7 @@ void compare_with_reference(const std::string &name, std::size_t buffer_size) {
     const bool header_whole = reference::header(expected);
     if (read_grid_header(grid) != header_whole)
         fail("buffer %zu: header whole is %d for the reference", buffer_size, header_whole);
-    if (!header_whole)
-        return;
+    if (!header_whole) return;
     const grid_header &h = grid.header;
     if (h.ncols != expected.ncols || h.nrows != expected.nrows ||
         !same_value(h.xll, expected.xll) || !same_value(h.yll, expected.yll) ||
@@ -101,7 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     compare_with_reference(name,
                            size < whole_file_buffer ? whole_file_buffer : default_grid_buffer_size);
     const std::size_t small_buffer = 128 + size % 16;
-    if (longest_token(data, size) + 1 < small_buffer)
-        compare_with_reference(name, small_buffer);
+    if (longest_token(data, size) + 1 < small_buffer) compare_with_reference(name, small_buffer);
     return 0;
 }

@@ -25,8 +25,7 @@ int main(int argc, char **argv) {
         }
         const std::size_t before = inputs.size();
         for (const auto &entry : fs::directory_iterator(argument))
-            if (entry.is_regular_file())
-                inputs.push_back(entry.path());
+            if (entry.is_regular_file()) inputs.push_back(entry.path());
         if (inputs.size() == before) {
             std::fprintf(stderr, "no inputs in %s\n", argument.c_str());
             return 1;

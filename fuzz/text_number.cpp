@@ -42,11 +42,9 @@ template <typename T> library_read<T> read_with_sscanf(const std::string &text) 
 template <typename T> library_read<T> read_with_fscanf(const std::uint8_t *data, std::size_t size) {
     library_read<T> read;
     // A memory stream of no bytes is refused by some C libraries; a file of no bytes is empty.
-    if (size == 0)
-        return read;
+    if (size == 0) return read;
     std::FILE *stream = fmemopen(const_cast<std::uint8_t *>(data), size, "r");
-    if (stream == nullptr)
-        fail("fmemopen failed");
+    if (stream == nullptr) fail("fmemopen failed");
     read.ok = std::fscanf(stream, conversion<T>(), &read.value, &read.consumed) == 1;
     std::fclose(stream);
     return read;
@@ -71,8 +69,7 @@ void expect_like_library(const number_scan &got, const library_read<double> &exp
     if ((got.status == scan_status::ok) != expected.ok)
         fail("%s: scan says %s, the library %s", reading, status_name(got.status),
              expected.ok ? "ok" : "no number");
-    if (!expected.ok)
-        return;
+    if (!expected.ok) return;
     if (!same_value(got.value, expected.value))
         fail("%s: value %a, the library %a", reading, got.value, expected.value);
     if (got.consumed != static_cast<std::size_t>(expected.consumed))
@@ -88,8 +85,7 @@ void expect_like_library(const integer_scan &got, const library_read<int> &expec
     if ((got.status == scan_status::ok) != expected.ok)
         fail("%s: integer scan says %s, the library %s", reading, status_name(got.status),
              expected.ok ? "ok" : "no number");
-    if (!expected.ok)
-        return;
+    if (!expected.ok) return;
     if (got.consumed != static_cast<std::size_t>(expected.consumed))
         fail("%s: integer consumed %zu, the library %d", reading, got.consumed, expected.consumed);
     if (got.value >= std::numeric_limits<int>::min() &&
@@ -115,8 +111,7 @@ void expect_prefixes_agree(const char *first, std::size_t size, Scan scan, const
     const auto whole = scan(first, first + size, true);
     for (std::size_t cut = 0; cut <= size; ++cut) {
         const auto part = scan(first, first + cut, false);
-        if (part.status == scan_status::need_more)
-            continue;
+        if (part.status == scan_status::need_more) continue;
         if (!same_decision(part, whole))
             fail("%s: a scan cut at %zu says %s after %zu, the whole %s after %zu", what, cut,
                  status_name(part.status), part.consumed, status_name(whole.status),
@@ -130,8 +125,7 @@ void expect_prefixes_agree(const char *first, std::size_t size, Scan scan, const
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     // The prefix checks cost the square of the size; numbers are short.
-    if (size > 2048)
-        return 0;
+    if (size > 2048) return 0;
     const char *const first = reinterpret_cast<const char *>(data);
     const char *const last = first + size;
     const std::string up_to_nul(first, strnlen(first, size));

@@ -48,8 +48,7 @@ int console_file() {
         const std::string name = (fuzz_support::scratch_folder() / "console").string();
         const int file = open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         std::fflush(stdout);
-        if (file < 0 || dup2(file, STDOUT_FILENO) < 0)
-            fail("cannot redirect standard output");
+        if (file < 0 || dup2(file, STDOUT_FILENO) < 0) fail("cannot redirect standard output");
         close(file);
         return STDOUT_FILENO;
     }();
@@ -65,8 +64,7 @@ void clear_console() {
 std::string read_console() {
     std::fflush(stdout);
     struct stat info {};
-    if (fstat(console_file(), &info) != 0)
-        fail("cannot stat the console file");
+    if (fstat(console_file(), &info) != 0) fail("cannot stat the console file");
     std::string text(static_cast<std::size_t>(info.st_size), '\0');
     if (pread(console_file(), text.data(), text.size(), 0) != info.st_size)
         fail("cannot read the console file");
@@ -76,8 +74,7 @@ std::string read_console() {
 std::string read_whole_file(const std::string &name) {
     std::string text;
     std::FILE *file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr)
-        fail("cannot read %s", name.c_str());
+    if (file == nullptr) fail("cannot read %s", name.c_str());
     char chunk[4096];
     std::size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0)
@@ -113,10 +110,8 @@ void add_value(zone_sums &sums, double v) {
     if (sums.number == 1) {
         sums.minimum = sums.maximum = v;
     } else {
-        if (v < sums.minimum)
-            sums.minimum = v;
-        if (v > sums.maximum)
-            sums.maximum = v;
+        if (v < sums.minimum) sums.minimum = v;
+        if (v > sums.maximum) sums.maximum = v;
     }
 }
 
@@ -127,8 +122,7 @@ std::vector<std::string> expected_fields(long id, double zone_value, const zone_
     if (sums.number > 2) {
         const double variance =
             (sums.sum_sq - sums.sum * sums.sum / sums.number) / (sums.number - 1);
-        if (variance > 0)
-            std_dev = std::sqrt(variance);
+        if (variance > 0) std_dev = std::sqrt(variance);
     }
     return {formatted("%5ld", id),
             formatted("%.0f", zone_value),
@@ -146,8 +140,7 @@ std::vector<std::string> split(std::string_view text, char separator) {
     for (;;) {
         const std::size_t at = text.find(separator);
         parts.emplace_back(text.substr(0, at));
-        if (at == std::string_view::npos)
-            return parts;
+        if (at == std::string_view::npos) return parts;
         text.remove_prefix(at + 1);
     }
 }
@@ -169,8 +162,7 @@ void expect_row(const std::string &line, const std::vector<std::string> &expecte
 void expect_report(const std::string &report_name, const std::string &input_name,
                    const std::string &zone_name, const std::map<double, zone_sums> &zones) {
     const std::string report = read_whole_file(report_name);
-    if (report.empty() || report.back() != '\n')
-        fail("report does not end with a line end");
+    if (report.empty() || report.back() != '\n') fail("report does not end with a line end");
     const std::vector<std::string> lines =
         split(std::string_view(report).substr(0, report.size() - 1), '\n');
     const std::size_t expected_lines = 4 + zones.size() + 4;
@@ -181,8 +173,7 @@ void expect_report(const std::string &report_name, const std::string &input_name
         "statistical parameters for " + input_name + " within the zones from " + zone_name, rule,
         "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.", ""};
     for (std::size_t i = 0; i < head.size(); ++i)
-        if (lines[i] != head[i])
-            fail("report head line %zu: \"%s\"", i + 1, lines[i].c_str());
+        if (lines[i] != head[i]) fail("report head line %zu: \"%s\"", i + 1, lines[i].c_str());
 
     // The map walks the zones by ascending key, which is the ascending order of the zone values
     // (each zone holds the values of one key); the totals pool them in that order.
@@ -200,10 +191,8 @@ void expect_report(const std::string &report_name, const std::string &input_name
             totals.minimum = sums.minimum;
             totals.maximum = sums.maximum;
         } else {
-            if (sums.minimum < totals.minimum)
-                totals.minimum = sums.minimum;
-            if (sums.maximum > totals.maximum)
-                totals.maximum = sums.maximum;
+            if (sums.minimum < totals.minimum) totals.minimum = sums.minimum;
+            if (sums.maximum > totals.maximum) totals.maximum = sums.maximum;
         }
     }
     const std::size_t after_rows = 4 + zones.size();
@@ -273,13 +262,11 @@ prediction predict(const std::string &input_name, const std::string &zone_name) 
                 return p;
             }
             // A NaN no-data value marks the NaN cells.
-            const double threshold = std::isnan(input.nodata)
-                                         ? -std::numeric_limits<double>::infinity()
-                                         : input.nodata;
+            const double threshold =
+                std::isnan(input.nodata) ? -std::numeric_limits<double>::infinity() : input.nodata;
             if (v > threshold && z >= 0) {
                 const auto [entry, inserted] = p.zones.try_emplace(std::floor(z + 0.5));
-                if (inserted)
-                    entry->second.first_zone_value = z;
+                if (inserted) entry->second.first_zone_value = z;
                 add_value(entry->second, v);
             }
         }
@@ -292,8 +279,7 @@ prediction predict(const std::string &input_name, const std::string &zone_name) 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size > max_input_size)
-        return -1;
+    if (size > max_input_size) return -1;
     const fs::path &folder = fuzz_support::scratch_folder();
     const std::string input_name = (folder / "in").string();
     std::string zone_name = (folder / "zones").string();
@@ -312,8 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fs::remove(report_name, ignored);
 
     const prediction expected = predict(input_name, zone_name);
-    if (expected.too_slow)
-        return -1;
+    if (expected.too_slow) return -1;
 
     clear_console();
     std::vector<std::string> arguments = {"zonalstats", input_name, zone_name, report_name};

@@ -16,20 +16,25 @@ using grid_detail::is_space;
 constexpr int end_of_input = -1;
 constexpr int beyond_buffer = -2;
 
-int lower(int c) noexcept { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+int lower(int c) noexcept {
+    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
 bool is_hex_digit(int c) noexcept {
     return (c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'f');
 }
 
 // The character at p, or end_of_input, or beyond_buffer when more input may follow.
 int peek(const char *p, const char *last, bool at_end) noexcept {
-    if (p != last)
-        return static_cast<unsigned char>(*p);
+    if (p != last) return static_cast<unsigned char>(*p);
     return at_end ? end_of_input : beyond_buffer;
 }
 
-number_scan no_number() noexcept { return {scan_status::no_number, 0, 0}; }
-number_scan need_more() noexcept { return {scan_status::need_more, 0, 0}; }
+number_scan no_number() noexcept {
+    return {scan_status::no_number, 0, 0};
+}
+number_scan need_more() noexcept {
+    return {scan_status::need_more, 0, 0};
+}
 
 // strtod needs a terminated copy: it would read on past the characters that fscanf takes
 // ("nan(1)" is "nan" to fscanf).
@@ -76,14 +81,12 @@ number_scan grid_detail::scan_uncommon_number(const char *first, const char *las
         // As fscanf does, "e" and a sign belong to the token even without exponent digits.
         ++p;
         const bool negative_exponent = at(p) == '-';
-        if (negative_exponent || at(p) == '+')
-            ++p;
+        if (negative_exponent || at(p) == '+') ++p;
         std::ptrdiff_t written = 0;
         const char *exponent_begin = p;
         for (; is_digit(at(p)) && p - exponent_begin < 5; ++p)
             written = written * 10 + (at(p) - '0');
-        if (is_digit(at(p)))
-            return scan_number_general(first, last, at_end);
+        if (is_digit(at(p))) return scan_number_general(first, last, at_end);
         exponent += negative_exponent ? -written : written;
     }
     // "0x" starts a hexadecimal number; and a token that runs into last may go on.
@@ -93,8 +96,7 @@ number_scan grid_detail::scan_uncommon_number(const char *first, const char *las
     double value = static_cast<double>(static_cast<std::int64_t>(prefix.mantissa));
     value = exponent < 0 ? value / exact_powers_of_ten[-exponent]
                          : value * exact_powers_of_ten[exponent];
-    return {scan_status::ok, static_cast<std::size_t>(p - first),
-            prefix.negative ? -value : value};
+    return {scan_status::ok, static_cast<std::size_t>(p - first), prefix.negative ? -value : value};
 }
 
 // Follows the C library's fscanf("%lf") step by step: which characters it takes decides where
@@ -104,8 +106,7 @@ number_scan scan_number_general(const char *first, const char *last, bool at_end
     const char *p = first;
     while (p != last && is_space(*p))
         ++p;
-    if (p == last)
-        return at_end ? no_number() : need_more();
+    if (p == last) return at_end ? no_number() : need_more();
     const char *token = p;
     int c = static_cast<unsigned char>(*p);
 
@@ -114,38 +115,33 @@ number_scan scan_number_general(const char *first, const char *last, bool at_end
     do {                                                                                           \
         ++p;                                                                                       \
         c = peek(p, last, at_end);                                                                 \
-        if (c == beyond_buffer)                                                                    \
-            return need_more();                                                                    \
+        if (c == beyond_buffer) return need_more();                                                \
     } while (false)
 
     bool got_sign = false;
     if (c == '-' || c == '+') {
         got_sign = true;
         NEXT_CHAR();
-        if (c == end_of_input)
-            return no_number();
+        if (c == end_of_input) return no_number();
     }
     bool convert_now = false;
     if (lower(c) == 'n') {
         for (const char expected : {'a', 'n'}) {
             NEXT_CHAR();
-            if (lower(c) != expected)
-                return no_number();
+            if (lower(c) != expected) return no_number();
         }
         ++p;
         convert_now = true;
     } else if (lower(c) == 'i') {
         for (const char expected : {'n', 'f'}) {
             NEXT_CHAR();
-            if (lower(c) != expected)
-                return no_number();
+            if (lower(c) != expected) return no_number();
         }
         NEXT_CHAR();
         if (lower(c) == 'i') {
             for (const char expected : {'n', 'i', 't', 'y'}) {
                 NEXT_CHAR();
-                if (lower(c) != expected)
-                    return no_number();
+                if (lower(c) != expected) return no_number();
             }
             ++p;
         }
@@ -189,8 +185,7 @@ number_scan scan_number_general(const char *first, const char *last, bool at_end
 
     bool converted = false;
     const double value = convert(token, static_cast<std::size_t>(p - token), converted);
-    if (!converted)
-        return no_number();
+    if (!converted) return no_number();
     return {scan_status::ok, static_cast<std::size_t>(p - first), value};
 }
 
@@ -201,8 +196,7 @@ integer_scan scan_integer(const char *first, const char *last, bool at_end) noex
     while (p != last && is_space(*p))
         ++p;
     const bool negative = p != last && *p == '-';
-    if (p != last && (*p == '-' || *p == '+'))
-        ++p;
+    if (p != last && (*p == '-' || *p == '+')) ++p;
     constexpr std::int64_t limit = std::numeric_limits<std::int64_t>::max();
     std::int64_t magnitude = 0;
     const char *digits_begin = p;
@@ -210,10 +204,8 @@ integer_scan scan_integer(const char *first, const char *last, bool at_end) noex
         const int digit = *p - '0';
         magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
     }
-    if (p == last && !at_end)
-        return {scan_status::need_more, 0, 0};
-    if (p == digits_begin)
-        return failed;
+    if (p == last && !at_end) return {scan_status::need_more, 0, 0};
+    if (p == digits_begin) return failed;
     return {scan_status::ok, static_cast<std::size_t>(p - first),
             negative ? -magnitude : magnitude};
 }
@@ -223,11 +215,9 @@ namespace {
 // Keeps the unread bytes and appends what the file has next. False when nothing can be added:
 // the file has ended, or the unread bytes fill the whole buffer (a token that long).
 bool refill(grid_stream &grid) {
-    if (grid.at_eof)
-        return false;
+    if (grid.at_eof) return false;
     const std::size_t kept = static_cast<std::size_t>(grid.end - grid.pos);
-    if (kept == grid.buffer_size)
-        return false;
+    if (kept == grid.buffer_size) return false;
     char *const begin = grid.buffer.get();
     std::memmove(begin, grid.pos, kept);
     const std::size_t wanted = grid.buffer_size - kept;
@@ -250,15 +240,13 @@ template <typename Scan> auto scan_refilling(grid_stream &grid, Scan scan) {
     for (;;) {
         auto result = scan(grid.pos, grid.end, grid.at_eof);
         if (result.status != scan_status::need_more) {
-            if (result.status == scan_status::ok)
-                grid.pos += result.consumed;
+            if (result.status == scan_status::ok) grid.pos += result.consumed;
             return result;
         }
         // White space is skipped by every scan; dropping it keeps long runs of it from filling
         // the buffer.
         skip_white_space(grid);
-        if (!refill(grid))
-            return decltype(result){scan_status::no_number, 0, {}};
+        if (!refill(grid)) return decltype(result){scan_status::no_number, 0, {}};
     }
 }
 
@@ -267,17 +255,13 @@ template <typename Scan> auto scan_refilling(grid_stream &grid, Scan scan) {
 bool skip_word(grid_stream &grid, std::string *start = nullptr) {
     for (;;) {
         skip_white_space(grid);
-        if (grid.pos != grid.end)
-            break;
-        if (!refill(grid))
-            return false;
+        if (grid.pos != grid.end) break;
+        if (!refill(grid)) return false;
     }
     for (;;) {
         for (; grid.pos != grid.end && !is_space(*grid.pos); ++grid.pos)
-            if (start != nullptr && start->size() < 8)
-                start->push_back(*grid.pos);
-        if (grid.pos != grid.end || !refill(grid))
-            return true;
+            if (start != nullptr && start->size() < 8) start->push_back(*grid.pos);
+        if (grid.pos != grid.end || !refill(grid)) return true;
     }
 }
 
@@ -342,8 +326,7 @@ template <typename T> bool read_binary_header(grid_stream &grid) {
 grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size_t buffer_size) {
     grid = grid_stream{};
     grid.file.reset(std::fopen(name.c_str(), "rb"));
-    if (!grid.file)
-        return grid_open_result::cannot_open;
+    if (!grid.file) return grid_open_result::cannot_open;
     // The grid has its own buffer; stdio's would only copy the bytes once more.
     std::setvbuf(grid.file.get(), nullptr, _IONBF, 0);
     grid.buffer_size = std::max<std::size_t>(buffer_size, 128);
@@ -381,8 +364,7 @@ bool read_grid_header(grid_stream &grid) {
 bool grid_detail::read_grid_value_refilling(grid_stream &grid) {
     if (grid.format == grid_format::ascii) {
         const number_scan scan = scan_refilling(grid, scan_number);
-        if (scan.status != scan_status::ok)
-            return false;
+        if (scan.status != scan_status::ok) return false;
         grid.current_value = scan.value;
         return true;
     }

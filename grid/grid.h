@@ -15,13 +15,13 @@
 
 #include <array>
 #include <bit>
-#include <type_traits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 enum class grid_format { ascii, single, double_ };
 
@@ -128,8 +128,12 @@ inline constexpr auto space_table = [] {
         table[c] = true;
     return table;
 }();
-inline bool is_space(char c) noexcept { return space_table[static_cast<unsigned char>(c)]; }
-inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+inline bool is_space(char c) noexcept {
+    return space_table[static_cast<unsigned char>(c)];
+}
+inline bool is_digit(char c) noexcept {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
 
 // Little-endian bytes to a number on any host: one load where the host is little-endian too.
 template <typename T> inline T load_little_endian(const char *bytes) noexcept {
@@ -146,8 +150,7 @@ template <typename T> inline T load_little_endian(const char *bytes) noexcept {
 
 bool read_grid_value_refilling(grid_stream &grid);
 
-template <grid_format F>
-inline constexpr std::size_t value_size = F == grid_format::single ? 4 : 8;
+template <grid_format F> inline constexpr std::size_t value_size = F == grid_format::single ? 4 : 8;
 
 // The start of a decimal token: white space, sign, digits, point, digits; where an exponent
 // or anything else would begin, it stops. With sentinel_at_last the caller guarantees a NUL at
@@ -155,7 +158,7 @@ inline constexpr std::size_t value_size = F == grid_format::single ? 4 : 8;
 // a number, so the scan never passes last.
 struct decimal_prefix {
     const char *end;
-    char end_char;          // the character at end
+    char end_char; // the character at end
     bool negative;
     std::uint64_t mantissa; // the digits as one integer; wraps beyond 19 digits
     std::ptrdiff_t digits;
@@ -177,8 +180,7 @@ inline decimal_prefix scan_decimal_prefix(const char *first, const char *last) n
     const auto take_digits = [&digit_at](const char *&q, std::uint64_t &mantissa) {
         for (;;) {
             const unsigned first_digit = digit_at(q);
-            if (first_digit >= 10)
-                return;
+            if (first_digit >= 10) return;
             const unsigned second_digit = digit_at(q + 1);
             if (second_digit >= 10) {
                 mantissa = mantissa * 10 + first_digit;
@@ -196,8 +198,7 @@ inline decimal_prefix scan_decimal_prefix(const char *first, const char *last) n
     while (is_space(at(p)))
         ++p;
     d.negative = at(p) == '-';
-    if (d.negative || at(p) == '+')
-        ++p;
+    if (d.negative || at(p) == '+') ++p;
     const char *digits_begin = p;
     take_digits(p, d.mantissa);
     d.digits = p - digits_begin;
@@ -224,8 +225,7 @@ inline bool is_common_decimal(const decimal_prefix &d) noexcept {
 // is what strtod gives.
 inline double common_decimal_value(const decimal_prefix &d) noexcept {
     double value = static_cast<double>(static_cast<std::int64_t>(d.mantissa));
-    if (d.fraction_digits != 0)
-        value /= exact_powers_of_ten[d.fraction_digits];
+    if (d.fraction_digits != 0) value /= exact_powers_of_ten[d.fraction_digits];
     return d.negative ? -value : value;
 }
 
@@ -277,8 +277,7 @@ template <grid_format F> inline std::size_t buffered_values(const grid_stream &g
     else
         return static_cast<std::size_t>(grid.end - grid.pos) / grid_detail::value_size<F>;
 }
-template <grid_format F>
-inline double buffered_value(const char *values, std::size_t i) noexcept {
+template <grid_format F> inline double buffered_value(const char *values, std::size_t i) noexcept {
     using value_type = std::conditional_t<F == grid_format::single, float, double>;
     return grid_detail::load_little_endian<value_type>(values + i * sizeof(value_type));
 }

@@ -56,8 +56,9 @@ TEST_F(Cli, FewerThanTwoArgumentsAskForAllThreeNames) {
          {std::vector<std::string>{}, std::vector<std::string>{"ignored"}}) {
         const auto run = run_tool(dir, args, "in.asc\nzones.asc\r\nreport.txt\n");
         EXPECT_EQ(run.exit_code, 0);
-        EXPECT_EQ(run.console, banner + "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
-                                        "input grid: \nzone grid  : \noutput file : \n" +
+        EXPECT_EQ(run.console, banner +
+                                   "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
+                                   "input grid: \nzone grid  : \noutput file : \n" +
                                    ".." + scan_ending);
         EXPECT_TRUE(exists("report.txt"));
         fs::remove(dir / "report.txt");
@@ -155,11 +156,11 @@ TEST_F(Cli, FailuresEndWithTheirMessageAndExitCode) {
         {"binary count NaN", binary_grid<float>({NAN, 2}, {1, 2, 3, 4}), zones,
          "invalid grid header in in.asc\n", 98, true},
         {"different size", good, text_grid({2, 1}, {"1", "1"}),
-         "zonegrid zones.asc and input grid in.asc \ndoes not match the same geometry!. end.\n",
-         3, true},
+         "zonegrid zones.asc and input grid in.asc \ndoes not match the same geometry!. end.\n", 3,
+         true},
         {"different origin", good, text_grid({2, 2, 0.5}, {"1", "1", "2", "2"}),
-         "zonegrid zones.asc and input grid in.asc \ndoes not match the same geometry!. end.\n",
-         3, true},
+         "zonegrid zones.asc and input grid in.asc \ndoes not match the same geometry!. end.\n", 3,
+         true},
         {"input runs out", text_grid({2, 2}, {"1", "2", "3"}), zones,
          ".\ncould not read a value for row 2, column 2 from in.asc\n", 98, true},
         {"zones hold a non-number", good, text_grid({2, 2}, {"1", "*", "2", "2"}),
@@ -182,10 +183,8 @@ TEST_F(Cli, FailuresEndWithTheirMessageAndExitCode) {
         fs::remove(dir / "report.txt");
         fs::remove(dir / "in.asc");
         fs::remove(dir / "zones.asc");
-        if (!c.input.empty())
-            write_file(path("in.asc"), c.input);
-        if (!c.zones.empty())
-            write_file(path("zones.asc"), c.zones);
+        if (!c.input.empty()) write_file(path("in.asc"), c.input);
+        if (!c.zones.empty()) write_file(path("zones.asc"), c.zones);
         const auto run = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
         EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
         EXPECT_EQ(run.console, banner + c.console) << c.name;
@@ -222,9 +221,8 @@ TEST_F(Cli, RunningOutOfMemoryForZonesEndsTheRun) {
     EXPECT_EQ(read_file(path("report.txt")), "");
 }
 
-const std::string usage_and_prompts =
-    "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
-    "input grid: \nzone grid  : \noutput file : \n";
+const std::string usage_and_prompts = "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
+                                      "input grid: \nzone grid  : \noutput file : \n";
 
 TEST_F(Cli, HelpAndVersionAloneAnswerWithoutBannerOrPrompts) {
     const auto version = run_tool(dir, {"--version"}, "in.asc\n");
@@ -235,8 +233,8 @@ TEST_F(Cli, HelpAndVersionAloneAnswerWithoutBannerOrPrompts) {
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_EQ(help.console.rfind("usage: zonalstats <inputgrid> <zonegrid> <report>\n", 0), 0u)
         << help.console;
-    for (const char *must_mention : {"--version", "ncol", "single", "double", "-9999",
-                                     "NODATA_value", "\n  3   ", "\n  98  "})
+    for (const char *must_mention :
+         {"--version", "ncol", "single", "double", "-9999", "NODATA_value", "\n  3   ", "\n  98  "})
         EXPECT_NE(help.console.find(must_mention), std::string::npos) << must_mention;
     EXPECT_TRUE(fs::is_empty(dir)) << "no file may be created";
 }

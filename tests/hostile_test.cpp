@@ -42,11 +42,21 @@ struct grid_source {
     enum class kind { file, folder, fifo, link, given } what;
     std::string bytes_or_name;
 };
-grid_source file(std::string bytes) { return {grid_source::kind::file, std::move(bytes)}; }
-grid_source folder() { return {grid_source::kind::folder, {}}; }
-grid_source fifo(std::string bytes) { return {grid_source::kind::fifo, std::move(bytes)}; }
-grid_source link(std::string target) { return {grid_source::kind::link, std::move(target)}; }
-grid_source given(std::string name) { return {grid_source::kind::given, std::move(name)}; }
+grid_source file(std::string bytes) {
+    return {grid_source::kind::file, std::move(bytes)};
+}
+grid_source folder() {
+    return {grid_source::kind::folder, {}};
+}
+grid_source fifo(std::string bytes) {
+    return {grid_source::kind::fifo, std::move(bytes)};
+}
+grid_source link(std::string target) {
+    return {grid_source::kind::link, std::move(target)};
+}
+grid_source given(std::string name) {
+    return {grid_source::kind::given, std::move(name)};
+}
 
 struct hostile_case {
     const char *name;
@@ -97,12 +107,10 @@ pid_t start_fifo_writer(const std::string &path, const std::string &bytes) {
     if (child == 0) {
         std::signal(SIGPIPE, SIG_IGN); // the tool may stop reading early
         const int fd = open(path.c_str(), O_WRONLY);
-        if (fd < 0)
-            _exit(1);
+        if (fd < 0) _exit(1);
         for (std::size_t done = 0; done < bytes.size();) {
             const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-            if (written <= 0)
-                _exit(0);
+            if (written <= 0) _exit(0);
             done += static_cast<std::size_t>(written);
         }
         close(fd);
@@ -144,8 +152,7 @@ class Hostile : public test_support::scratch_test {
             fs::remove_all(entry.path());
         std::vector<pid_t> writers;
         for (const auto &[source, name] : {std::pair{&c.input, "in"}, std::pair{&c.zones, "zones"}})
-            if (const pid_t writer = place(*source, name); writer != 0)
-                writers.push_back(writer);
+            if (const pid_t writer = place(*source, name); writer != 0) writers.push_back(writer);
         for (const auto &[name, target] : c.links)
             fs::create_symlink(target, dir / name);
         const std::vector<std::string> args = {argument(c.input, "in"), argument(c.zones, "zones"),

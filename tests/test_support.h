@@ -63,13 +63,11 @@ struct geometry {
 inline std::string text_grid(const geometry &g, const std::vector<std::string> &cells) {
     std::ostringstream out;
     out.precision(17);
-    out << "ncols " << g.ncols << "\nnrows " << g.nrows << "\nxllcorner " << g.xll
-        << "\nyllcorner " << g.yll << "\ncellsize " << g.cellsize << "\nNODATA_value "
-        << g.nodata << "\n";
+    out << "ncols " << g.ncols << "\nnrows " << g.nrows << "\nxllcorner " << g.xll << "\nyllcorner "
+        << g.yll << "\ncellsize " << g.cellsize << "\nNODATA_value " << g.nodata << "\n";
     for (std::size_t i = 0; i < cells.size(); ++i)
-        out << cells[i] << ((i + 1) % static_cast<std::size_t>(g.ncols > 0 ? g.ncols : 1) == 0
-                                ? "\n"
-                                : " ");
+        out << cells[i]
+            << ((i + 1) % static_cast<std::size_t>(g.ncols > 0 ? g.ncols : 1) == 0 ? "\n" : " ");
     return out.str();
 }
 
@@ -109,12 +107,10 @@ inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &
     write_file(stdin_file.string(), input);
     const pid_t child = fork();
     if (child == 0) {
-        if (chdir(cwd.c_str()) != 0)
-            _exit(127);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
         const int in = open(stdin_file.c_str(), O_RDONLY);
         const int out = open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0)
-            _exit(127);
+        if (in < 0 || out < 0) _exit(127);
         dup2(in, 0);
         dup2(out, 1);
         if (address_space_limit != 0) {

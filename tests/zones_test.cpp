@@ -44,8 +44,13 @@ TEST(ZoneRecord, FiguresFollowTheOnePassFormulas) {
         {{5, 5, 5}, 3, 5, 5, 15, 5, "0"},
         {{0.1, 0.1, 0.1}, 3, 0.1, 0.1, 0.1 + 0.1 + 0.1, (0.1 + 0.1 + 0.1) / 3, "0"},
         {{0.7, 0.7, 0.7}, 3, 0.7, 0.7, 0.7 + 0.7 + 0.7, (0.7 + 0.7 + 0.7) / 3, "1.053671e-08"},
-        {{1e8 + 0.1, 1e8 + 0.1, 1e8 + 0.1}, 3, 1e8 + 0.1, 1e8 + 0.1, 3 * (1e8 + 0.1),
-         3 * (1e8 + 0.1) / 3, "1.414214"},
+        {{1e8 + 0.1, 1e8 + 0.1, 1e8 + 0.1},
+         3,
+         1e8 + 0.1,
+         1e8 + 0.1,
+         3 * (1e8 + 0.1),
+         3 * (1e8 + 0.1) / 3,
+         "1.414214"},
         {{5, 3, 7}, 3, 3, 7, 15, 5, "2"},
         {{5, 7, 3}, 3, 3, 7, 15, 5, "2"},
         {{-1, -3, -2}, 3, -3, -1, -6, -2, "1"},
@@ -134,8 +139,9 @@ TEST_F(ZoneRegister, ZoneKeyIsTheFloorOfZPlusAHalf) {
 
 TEST_F(ZoneRegister, LargeZoneKeysAreCountedLikeAnyOther) {
     const double infinity = std::numeric_limits<double>::infinity();
-    const double zones[] = {499999.5, 1000001, std::ldexp(1.0, 40), 1e300, infinity,
-                            1000001.3, 500000.2, infinity, std::ldexp(1.0, 40) + 0.4};
+    const double zones[] = {499999.5, 1000001,  std::ldexp(1.0, 40),
+                            1e300,    infinity, 1000001.3,
+                            500000.2, infinity, std::ldexp(1.0, 40) + 0.4};
     for (const double z : zones)
         count(z == infinity ? 2 : 1, z);
     ASSERT_EQ(reg.zone_count, 5u);
@@ -226,8 +232,7 @@ TEST(ZoneCounter, LeavesTheRegisterAsCountingCellByCell) {
     for (int i = 0; i < 200000; ++i) {
         if (random() % 50 == 0) // mostly runs of one zone, as in block-shaped zone grids
             zone = static_cast<double>(random() % 3000) + (random() % 2 ? 0.3 : 0.0);
-        if (random() % 200 == 0)
-            zone = 1e6 + static_cast<double>(random() % 5);
+        if (random() % 200 == 0) zone = 1e6 + static_cast<double>(random() % 5);
         cells.emplace_back(std::ldexp(static_cast<double>(random() % 100000), -7), zone);
     }
     zone_register plain;

@@ -12,16 +12,14 @@ void zone_reset(zone_record &record, double zone_value) noexcept {
 
 void zone_summary(const zone_record &record, zone_figures &figures) noexcept {
     figures.number = record.number;
-    if (record.number > 0)
-        figures.average = record.sum / record.number;
+    if (record.number > 0) figures.average = record.sum / record.number;
     figures.minimum = record.minimum;
     figures.maximum = record.maximum;
     figures.std_dev = 0;
     if (record.number > 2) {
         const double variance =
             (record.sum_sq - record.sum * record.sum / record.number) / (record.number - 1);
-        if (variance > 0)
-            figures.std_dev = std::sqrt(variance);
+        if (variance > 0) figures.std_dev = std::sqrt(variance);
     }
     figures.sum = record.sum;
 }
@@ -51,23 +49,20 @@ register_create_result register_create(zone_register &reg, std::uint32_t &failed
     // calloc leaves the pages untouched until a key is used, so a run with few zones keeps
     // most of the table out of memory.
     reg.zarray.reset(static_cast<std::uint32_t *>(std::calloc(zarray_size, sizeof(std::uint32_t))));
-    if (!reg.zarray)
-        return register_create_result::zarray_failed;
+    if (!reg.zarray) return register_create_result::zarray_failed;
     return register_create_result::ok;
 }
 
 void register_clear(zone_register &reg) noexcept {
     zone_reset(kenn_slot(reg, 0), 0);
-    if (reg.zone_count != 0)
-        std::memset(reg.zarray.get(), 0, zarray_size * sizeof(std::uint32_t));
+    if (reg.zone_count != 0) std::memset(reg.zarray.get(), 0, zarray_size * sizeof(std::uint32_t));
     reg.large_keys.clear();
     reg.last_large_id = 0;
     reg.zone_count = 0;
 }
 
 bool zones_detail::register_zone(zone_register &reg, std::uint32_t &zarray_slot, double z) {
-    if (reg.zone_count == std::numeric_limits<std::uint32_t>::max())
-        return false;
+    if (reg.zone_count == std::numeric_limits<std::uint32_t>::max()) return false;
     const std::uint32_t id = reg.zone_count + 1;
     if (id > zone_capacity(reg)) {
         ++reg.grow_count;
@@ -88,8 +83,7 @@ std::uint32_t zones_detail::large_zone_id(zone_register &reg, double z_plus_half
     const double key = z_plus_half < 4503599627370496.0
                            ? static_cast<double>(static_cast<std::int64_t>(z_plus_half))
                            : z_plus_half;
-    if (reg.last_large_id != 0 && key == reg.last_large_key)
-        return reg.last_large_id;
+    if (reg.last_large_id != 0 && key == reg.last_large_key) return reg.last_large_id;
     std::uint32_t id = 0;
     try {
         const auto [entry, inserted] = reg.large_keys.try_emplace(key, 0);
@@ -111,8 +105,7 @@ std::uint32_t zones_detail::large_zone_id(zone_register &reg, double z_plus_half
 // children the left one is taken.
 void sort_zones(zone_register &reg) noexcept {
     const std::uint32_t n = reg.zone_count;
-    if (n < 2)
-        return;
+    if (n < 2) return;
     std::uint32_t l = n / 2 + 1;
     std::uint32_t ir = n;
     for (;;) {
@@ -153,4 +146,6 @@ void sort_zones(zone_register &reg) noexcept {
     }
 }
 
-void register_release(zone_register &reg) noexcept { reg = zone_register{}; }
+void register_release(zone_register &reg) noexcept {
+    reg = zone_register{};
+}

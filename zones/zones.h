@@ -113,13 +113,11 @@ inline zone_record *find_zone(zone_register &reg, double z) {
     if (z_plus_half < static_cast<double>(zarray_size)) {
         // z_plus_half >= 0.5, so truncation is the floor.
         std::uint32_t &slot = reg.zarray[static_cast<std::uint32_t>(z_plus_half)];
-        if (slot == 0 && !zones_detail::register_zone(reg, slot, z))
-            return nullptr;
+        if (slot == 0 && !zones_detail::register_zone(reg, slot, z)) return nullptr;
         id = slot;
     } else {
         id = zones_detail::large_zone_id(reg, z_plus_half, z);
-        if (id == 0)
-            return nullptr;
+        if (id == 0) return nullptr;
     }
     return &kenn_slot(reg, id);
 }
@@ -127,8 +125,7 @@ inline zone_record *find_zone(zone_register &reg, double z) {
 // Counts v into the zone of z, as find_zone finds it. False when memory runs out.
 inline bool count_into_zone(zone_register &reg, double v, double z) {
     zone_record *const record = find_zone(reg, z);
-    if (record == nullptr)
-        return false;
+    if (record == nullptr) return false;
     zone_add(*record, v);
     return true;
 }
@@ -148,8 +145,7 @@ struct zone_counter {
 };
 
 inline void close_zone_counter(zone_counter &counter) noexcept {
-    if (counter.open_record != nullptr)
-        *counter.open_record = counter.open_sums;
+    if (counter.open_record != nullptr) *counter.open_record = counter.open_sums;
     counter.open_record = nullptr;
     counter.open_key = zone_counter::no_key;
 }
@@ -170,8 +166,7 @@ inline bool count_into_zone(zone_counter &counter, double v, double z) {
                                   : zone_counter::no_key;
     if (key != counter.open_key || key == zone_counter::no_key) {
         zone_record *const record = find_zone(counter.reg, z);
-        if (record == nullptr)
-            return false;
+        if (record == nullptr) return false;
         if (record != counter.open_record) {
             close_zone_counter(counter);
             counter.open_sums = *record;
