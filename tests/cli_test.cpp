@@ -13,16 +13,16 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::scan_ending;
+
+namespace fs = std::filesystem;
 using test_support::binary_grid;
 using test_support::geometry;
 using test_support::read_file;
 using test_support::run_tool;
 using test_support::text_grid;
 using test_support::write_file;
-
-const std::string scan_ending = "\nsorting...\nwriting output...\n";
 
 class Cli : public test_support::scratch_test {
   protected:

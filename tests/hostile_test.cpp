@@ -26,8 +26,12 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::report_head;
+using test_support::scan_ending;
+const std::string &rule = test_support::report_rule;
+
+namespace fs = std::filesystem;
 using test_support::binary_grid;
 using test_support::geometry;
 using test_support::read_file;
@@ -71,15 +75,6 @@ struct hostile_case {
     std::string answers = "";                                    // standard input
     std::vector<std::pair<std::string, std::string>> links = {}; // more links: name, target
 };
-
-const std::string rule =
-    "------------------------------------------------------------------------------------\n";
-const std::string scan_end = "\nsorting...\nwriting output...\n";
-
-std::string report_head(const std::string &input, const std::string &zones) {
-    return "statistical parameters for " + input + " within the zones from " + zones + "\n" + rule +
-           "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
-}
 
 std::string report_body(const std::string &zone_rows, const std::string &totals_row) {
     return zone_rows + "\n" + rule + "\n" + totals_row;
@@ -236,10 +231,10 @@ TEST_F(Hostile, NoGridWhereAGridIsDue) {
 
 TEST_F(Hostile, GridsFromFifos) {
     const hostile_case cases[] = {
-        {"a FIFO feeding a text input grid", fifo(good_input), file(good_zones), ".." + scan_end, 0,
-         good_body},
+        {"a FIFO feeding a text input grid", fifo(good_input), file(good_zones), ".." + scan_ending,
+         0, good_body},
         {"a FIFO feeding a double zone grid", file(good_input),
-         fifo(binary_grid<double>({2, 2}, {1, 1, 2, 2})), ".." + scan_end, 0, good_body},
+         fifo(binary_grid<double>({2, 2}, {1, 1, 2, 2})), ".." + scan_ending, 0, good_body},
         {"a FIFO whose writer sends nothing", fifo(""), file(good_zones), unknown_format("in"), 98},
         {"a FIFO feeding random bytes", file(good_input), fifo(random_bytes(100000, 4)),
          unknown_format("zones"), 98},
@@ -270,7 +265,7 @@ TEST_F(Hostile, AbsurdHeaders) {
         {"text ncols nan", file("ncols nan\nnrows 2\nx 0\ny 0\nc 1\nn 0\n1 2 3 4\n"),
          file(good_zones), invalid_header("in"), 98},
         {"text nrows -0 is no rows", file(text_grid({2, 0}, {})),
-         file("ncols 2\nnrows -0\nx 0\ny 0\nc 1\nn 0\n"), scan_end, 0, no_cells_body},
+         file("ncols 2\nnrows -0\nx 0\ny 0\nc 1\nn 0\n"), scan_ending, 0, no_cells_body},
         {"single negative ncols", file(good_input), file(binary_grid<float>({-1, 2}, {})),
          invalid_header("zones"), 98},
         {"double nrows -2^31", file(binary_grid<double>({2, -2147483648.0}, {})), file(good_zones),
@@ -285,7 +280,7 @@ TEST_F(Hostile, AbsurdHeaders) {
          "zonegrid zones and input grid in \ndoes not match the same geometry!. end.\n", 3},
         {"infinite cell size in both grids matches",
          file(text_grid({2, 2, 0, 0, INFINITY}, {"1", "2", "3", "4"})),
-         file(binary_grid<double>({2, 2, 0, 0, INFINITY}, {1, 1, 2, 2})), ".." + scan_end, 0,
+         file(binary_grid<double>({2, 2, 0, 0, INFINITY}, {1, 1, 2, 2})), ".." + scan_ending, 0,
          good_body},
     };
     for (const hostile_case &c : cases)
@@ -308,21 +303,21 @@ TEST_F(Hostile, OddNumbersInCells) {
                                              1};
     const hostile_case cases[] = {
         {"infinite and NaN cells of a double grid", file(binary_grid<double>({4, 2}, odd_doubles)),
-         file(binary_grid<double>({4, 2}, {1, 1, 1, 1, 2, 2, 2, 2})), ".." + scan_end, 0,
+         file(binary_grid<double>({4, 2}, {1, 1, 1, 1, 2, 2, 2, 2})), ".." + scan_ending, 0,
          body_of_odd_doubles},
         {"+inf and -inf text cells", file(text_grid({4, 1}, {"inf", "-inf", "1", "2"})),
-         file(text_grid({4, 1}, {"1", "1", "1", "2"})), "." + scan_end, 0,
+         file(text_grid({4, 1}, {"1", "1", "1", "2"})), "." + scan_ending, 0,
          report_body("    1\t1\t\t2\t1\tinf\tinf\tinf\t0\n"
                      "    2\t2\t\t1\t2\t2\t2\t2\t0\n",
                      "    0\t0\t\t3\t1\tinf\tinf\tinf\t0\n")},
         {"a NaN no-data value marks the NaN cells",
          file(text_grid({2, 2, 0, 0, 1, NAN}, {"1", "nan", "3", "4"})), file(good_zones),
-         ".." + scan_end, 0,
+         ".." + scan_ending, 0,
          report_body("    1\t1\t\t1\t1\t1\t1\t1\t0\n"
                      "    2\t2\t\t2\t3\t4\t7\t3.5\t0\n",
                      "    0\t0\t\t3\t1\t4\t8\t2.666667\t1.527525\n")},
         {"NaN and infinite zone values", file(text_grid({4, 1}, {"1", "2", "3", "4"})),
-         file(text_grid({4, 1}, {"nan", "-inf", "-nan", "inf"})), "." + scan_end, 0,
+         file(text_grid({4, 1}, {"nan", "-inf", "-nan", "inf"})), "." + scan_ending, 0,
          report_body("    1\tinf\t\t1\t4\t4\t4\t4\t0\n", "    0\t0\t\t1\t4\t4\t4\t4\t0\n")},
         {"a NUL byte ends a cell",
          file("ncols 2 nrows 1 x 0 y 0 c 1 n 0 1" + std::string(1, '\0') + "2"),
@@ -340,7 +335,7 @@ TEST_F(Hostile, ZoneValuesAtTheEndOfTheLookupTableAndFarAbove) {
         file(text_grid({5, 1}, {"1", "2", "3", "4", "5"})),
         file(text_grid({5, 1},
                        {last_direct, "499999.5", "1e300", "1.7976931348623157e308", "499999.4"})),
-        "." + scan_end,
+        "." + scan_ending,
         0,
         report_body("    1\t499999\t\t2\t1\t5\t6\t3\t0\n"
                     "    2\t500000\t\t1\t2\t2\t2\t2\t0\n"
@@ -358,24 +353,24 @@ TEST_F(Hostile, LineEndsAndTokenLengths) {
     std::erase(cr_only, '\n');
     const std::string one_mib(std::size_t{1} << 20, '7');
     const hostile_case cases[] = {
-        {"CR LF line ends", file(crlf), file(good_zones), ".." + scan_end, 0, good_body},
-        {"CR line ends", file(good_input), file(cr_only), ".." + scan_end, 0,
+        {"CR LF line ends", file(crlf), file(good_zones), ".." + scan_ending, 0, good_body},
+        {"CR line ends", file(good_input), file(cr_only), ".." + scan_ending, 0,
          report_body("    1\t1\t\t1\t1\t1\t1\t1\t0\n"
                      "    2\t2\t\t1\t2\t2\t2\t2\t0\n"
                      "    3\t3\t\t1\t3\t3\t3\t3\t0\n"
                      "    4\t4\t\t1\t4\t4\t4\t4\t0\n",
                      "    0\t0\t\t4\t1\t4\t10\t2.5\t1.290994\n")},
         {"no line end after the last cell", file("ncols 2 nrows 2 x 0 y 0 c 1 n -9999 1 2 3 4"),
-         file(good_zones), ".." + scan_end, 0, good_body},
+         file(good_zones), ".." + scan_ending, 0, good_body},
         {"a cell of five thousand digits",
          file(text_grid({2, 2}, {"3." + std::string(5000, '3'), "2", "3", "4"})), file(good_zones),
-         ".." + scan_end, 0,
+         ".." + scan_ending, 0,
          report_body("    1\t1\t\t2\t2\t3.333333\t5.333333\t2.666667\t0\n"
                      "    2\t2\t\t2\t3\t4\t7\t3.5\t0\n",
                      "    0\t0\t\t4\t2\t4\t12.33333\t3.083333\t0.8333333\n")},
         {"a zone value of three thousand digits rounds to the first large key", file(good_input),
          file(text_grid({2, 2}, {"499999.4" + std::string(3000, '9'), "1", "2", "2"})),
-         ".." + scan_end, 0,
+         ".." + scan_ending, 0,
          report_body("    1\t1\t\t1\t2\t2\t2\t2\t0\n"
                      "    2\t2\t\t2\t3\t4\t7\t3.5\t0\n"
                      "    3\t500000\t\t1\t1\t1\t1\t1\t0\n",
@@ -385,7 +380,7 @@ TEST_F(Hostile, LineEndsAndTokenLengths) {
          missing_value(1, 2, "in"), 98},
         {"a keyword longer than the read buffer",
          file("ncols 2 " + std::string(3 << 20, 'k') + " 2 x 0 y 0 c 1 n -9999 1 2 3 4"),
-         file(good_zones), ".." + scan_end, 0, good_body},
+         file(good_zones), ".." + scan_ending, 0, good_body},
         // By design a number must fit in the 1 MiB read buffer.
         {"a number longer than the read buffer", file(good_input),
          file(text_grid({2, 2}, {"1", one_mib, "2", "2"})), missing_value(1, 2, "zones"), 98},
@@ -402,7 +397,7 @@ TEST_F(Hostile, ReportNamesThatWouldHitAGrid) {
                                                         "    0\t0\t\t4\t1\t4\t10\t2.5\t1.290994\n");
     const std::string retry = "please enter file: ";
     const hostile_case cases[] = {
-        {"the same file as both grids", file(good_input), given("in"), ".." + scan_end, 0,
+        {"the same file as both grids", file(good_input), given("in"), ".." + scan_ending, 0,
          each_value_its_zone},
         {.name = "the report named like the grid given as both",
          .input = file(good_input),
@@ -421,7 +416,7 @@ TEST_F(Hostile, ReportNamesThatWouldHitAGrid) {
         {.name = "a folder as the report, then a good name",
          .input = file(good_input),
          .zones = file(good_zones),
-         .console = "error opening file . \r\n" + retry + "\r\n.." + scan_end,
+         .console = "error opening file . \r\n" + retry + "\r\n.." + scan_ending,
          .exit_code = 0,
          .report_body = good_body,
          .report = ".",

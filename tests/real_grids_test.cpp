@@ -13,19 +13,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::report_head;
+using test_support::scan_ending;
+const std::string &rule = test_support::report_rule;
 using test_support::read_file;
 using test_support::run_tool;
 
 const fs::path source_dir = ZONALSTATS_SOURCE_DIR;
-const std::string rule =
-    "------------------------------------------------------------------------------------\n";
-const std::string scan_ending = "\nsorting...\nwriting output...\n";
 
 std::string report(const std::string &input, const std::string &zones,
                    const std::vector<std::string> &zone_rows, const std::string &totals_row) {
-    std::string text = "statistical parameters for " + input + " within the zones from " + zones +
-                       "\n" + rule +
-                       "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
+    std::string text = report_head(input, zones);
     for (const std::string &row : zone_rows)
         text += row + "\n";
     return text + "\n" + rule + "\n" + totals_row + "\n";

@@ -14,20 +14,16 @@
 
 namespace {
 
+using test_support::banner;
+using test_support::report_head;
+const std::string &rule = test_support::report_rule;
+
 using test_support::binary_grid;
 using test_support::geometry;
 using test_support::read_file;
 using test_support::run_tool;
 using test_support::text_grid;
 using test_support::write_file;
-
-const std::string rule =
-    "------------------------------------------------------------------------------------\n";
-
-std::string report_head(const std::string &input, const std::string &zones) {
-    return "statistical parameters for " + input + " within the zones from " + zones + "\n" + rule +
-           "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
-}
 
 // Every value and zone value is exact in float32, so all formats give the same report.
 const geometry pair_geometry{4, 3, 100, 200, 0.5};

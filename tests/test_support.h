@@ -140,4 +140,16 @@ inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &
 inline const std::string banner =
     "\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n";
 
+// What the console shows after the dots of a scan that went through.
+inline const std::string scan_ending = "\nsorting...\nwriting output...\n";
+
+inline const std::string report_rule =
+    "------------------------------------------------------------------------------------\n";
+
+// The four head lines of a report on these grids.
+inline std::string report_head(const std::string &input, const std::string &zones) {
+    return "statistical parameters for " + input + " within the zones from " + zones + "\n" +
+           report_rule + "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
+}
+
 } // namespace test_support
