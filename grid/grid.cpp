@@ -57,18 +57,6 @@ double convert(const char *token, std::size_t length, bool &converted) {
 
 } // namespace
 
-const char *grid_format_name(grid_format format) noexcept {
-    switch (format) {
-    case grid_format::ascii:
-        return "ascii";
-    case grid_format::single:
-        return "single";
-    case grid_format::double_:
-        return "double";
-    }
-    return "";
-}
-
 // Plain decimal tokens with an exponent or up to 19 digits (an integer m up to 2^53, decimal
 // exponent within +-22) still convert with one correctly rounded operation, m * 10^k or
 // m / 10^k. Everything else goes the general way.

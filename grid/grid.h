@@ -25,8 +25,6 @@
 
 enum class grid_format { ascii, single, double_ };
 
-// The format's name as the tool prints it: "ascii", "single" or "double".
-const char *grid_format_name(grid_format format) noexcept;
 
 struct grid_header {
     std::int32_t ncols = 0;
