@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -96,25 +98,57 @@ template <typename T> std::string binary_grid(const geometry &g, const std::vect
 struct run_result {
     int exit_code = -1;
     std::string console; // standard output
+    bool timed_out = false;
 };
 
-// Runs the built tool in folder `cwd` with the arguments, feeding `input` to standard input.
-// A non-zero address_space_limit (bytes) caps the tool's memory.
-inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &args,
-                           const std::string &input = "", std::uint64_t address_space_limit = 0) {
-    const fs::path stdin_file = cwd / ".stdin";
-    const fs::path stdout_file = cwd / ".stdout";
-    write_file(stdin_file.string(), input);
-    const pid_t child = fork();
-    if (child == 0) {
+// How the built tool is started: standard input is `input` (or closed), standard output goes to
+// a capture file of the harness or to the file `stdout_name` in the run's folder.
+struct run_options {
+    std::string input;
+    bool stdin_closed = false;
+    std::string stdout_name;
+    std::uint64_t address_space_limit = 0; // bytes; 0: no cap
+    // Every run has a deadline: past it the tool is killed and the test fails, so that a hang
+    // fails the test instead of blocking the suite.
+    double deadline_seconds = 120;
+};
+
+// A run that was started and not yet waited for.
+struct started_run {
+    pid_t pid = -1;
+    fs::path stdin_file;
+    fs::path stdout_file;
+    std::chrono::steady_clock::time_point deadline;
+    double deadline_seconds = 0;
+};
+
+inline started_run start_tool(const fs::path &cwd, const std::vector<std::string> &args,
+                              const run_options &options = {}) {
+    started_run run;
+    run.stdin_file = cwd / ".stdin";
+    run.stdout_file = options.stdout_name.empty() ? cwd / ".stdout" : cwd / options.stdout_name;
+    run.deadline_seconds = options.deadline_seconds;
+    run.deadline = std::chrono::steady_clock::now() +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::duration<double>(options.deadline_seconds));
+    if (!options.stdin_closed) write_file(run.stdin_file.string(), options.input);
+    run.pid = fork();
+    if (run.pid == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(127);
-        const int in = open(stdin_file.c_str(), O_RDONLY);
-        const int out = open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0) _exit(127);
-        dup2(in, 0);
+        const int out = open(run.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0) _exit(127);
         dup2(out, 1);
-        if (address_space_limit != 0) {
-            const rlimit limit{address_space_limit, address_space_limit};
+        close(out);
+        if (options.stdin_closed) {
+            close(0);
+        } else {
+            const int in = open(run.stdin_file.c_str(), O_RDONLY);
+            if (in < 0) _exit(127);
+            dup2(in, 0);
+            close(in);
+        }
+        if (options.address_space_limit != 0) {
+            const rlimit limit{options.address_space_limit, options.address_space_limit};
             setrlimit(RLIMIT_AS, &limit);
         }
         std::vector<char *> argv;
@@ -127,14 +161,53 @@ inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    return run;
+}
+
+// Waits for the run to end, or kills it at its deadline and fails the test.
+inline run_result finish_tool(const started_run &run) {
     run_result result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.console = read_file(stdout_file.string());
-    fs::remove(stdin_file);
-    fs::remove(stdout_file);
+    int status = 0;
+    for (;;) {
+        const pid_t ended = waitpid(run.pid, &status, WNOHANG);
+        if (ended == run.pid) break;
+        if (ended < 0) {
+            ADD_FAILURE() << "waitpid failed";
+            return result;
+        }
+        if (std::chrono::steady_clock::now() >= run.deadline) {
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
+            result.timed_out = true;
+            ADD_FAILURE() << "the run did not end within " << run.deadline_seconds
+                          << " s and was killed";
+            break;
+        }
+        usleep(2000);
+    }
+    if (!result.timed_out)
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.console = read_file(run.stdout_file.string());
+    std::error_code ignored;
+    fs::remove(run.stdin_file, ignored);
+    if (run.stdout_file.filename() == ".stdout") fs::remove(run.stdout_file, ignored);
     return result;
+}
+
+// Runs the built tool in folder `cwd` with the arguments and waits for it.
+inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &args,
+                           const run_options &options) {
+    return finish_tool(start_tool(cwd, args, options));
+}
+
+// The same, feeding `input` to standard input; a non-zero address_space_limit (bytes) caps the
+// tool's memory.
+inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &args,
+                           const std::string &input = "", std::uint64_t address_space_limit = 0) {
+    run_options options;
+    options.input = input;
+    options.address_space_limit = address_space_limit;
+    return run_tool(cwd, args, options);
 }
 
 inline const std::string banner =
