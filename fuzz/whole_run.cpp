@@ -265,7 +265,9 @@ prediction predict(const std::string &input_name, const std::string &zone_name) 
             const double threshold =
                 std::isnan(input.nodata) ? -std::numeric_limits<double>::infinity() : input.nodata;
             if (v > threshold && z >= 0) {
-                const auto [entry, inserted] = p.zones.try_emplace(std::floor(z + 0.5));
+                // From 2^52 on every double is whole, and the zone key is z itself.
+                const double key = z >= 0x1p52 ? z : std::floor(z + 0.5);
+                const auto [entry, inserted] = p.zones.try_emplace(key);
                 if (inserted) entry->second.first_zone_value = z;
                 add_value(entry->second, v);
             }

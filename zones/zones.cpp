@@ -77,12 +77,8 @@ bool zones_detail::register_zone(zone_register &reg, std::uint32_t &zarray_slot,
     return true;
 }
 
-std::uint32_t zones_detail::large_zone_id(zone_register &reg, double z_plus_half, double z) {
-    // The floor without a library call: below 2^52 truncation is the floor of a positive
-    // number, from 2^52 on every double is whole already.
-    const double key = z_plus_half < 4503599627370496.0
-                           ? static_cast<double>(static_cast<std::int64_t>(z_plus_half))
-                           : z_plus_half;
+std::uint32_t zones_detail::large_zone_id(zone_register &reg, double z) {
+    const double key = zone_key(z);
     if (reg.last_large_id != 0 && key == reg.last_large_key) return reg.last_large_id;
     std::uint32_t id = 0;
     try {

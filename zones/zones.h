@@ -2,10 +2,11 @@
 // records, and the ordering of the zones by zone value.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 // Running sums of one zone. A plain value, copied by content.
@@ -66,14 +67,16 @@ struct free_deleter {
 // kenn_batch that never move, allocated as the capacity, grown in steps of zone_step, reaches
 // them; slot s is kenn[s / kenn_batch][s % kenn_batch].
 //
-// A zone is identified by its key floor(z + 0.5): zarray[key] holds its zone ID (0: none yet).
-// Keys of 500000 and above, +inf included, are looked up in large_keys instead.
+// A zone is identified by its key, zone_key(z): zarray[key] holds its zone ID (0: none yet).
+// Keys of 500000 and above, +inf included, are looked up in large_keys instead: a balanced tree,
+// so that no choice of keys can make a lookup cost more than O(log n), as chosen keys can for a
+// hash table with a known hash.
 struct zone_register {
     std::vector<std::unique_ptr<zone_record[]>> kenn;
     std::uint32_t zone_count = 0;
     std::uint32_t grow_count = 0;
     std::unique_ptr<std::uint32_t[], free_deleter> zarray;
-    std::unordered_map<double, std::uint32_t> large_keys;
+    std::map<double, std::uint32_t> large_keys;
     double last_large_key = 0; // the large key met last, and its zone ID (0: none)
     std::uint32_t last_large_id = 0;
 };
@@ -98,9 +101,17 @@ register_create_result register_create(zone_register &reg, std::uint32_t &failed
 // Resets the totals record and forgets every zone.
 void register_clear(zone_register &reg) noexcept;
 
+// The key of a zone value z >= 0: floor(z + 0.5), computed in double precision, so that 2.5 and
+// 3.4 are zone 3 and 0.49999999999999994 is zone 1. From 2^52 on every double is a whole number
+// and z + 0.5 would round to a neighbour, merging zones: there the key is z itself.
+inline double zone_key(double z) noexcept {
+    constexpr double all_whole = 4503599627370496.0; // 2^52
+    return z >= all_whole ? z : std::floor(z + 0.5);
+}
+
 namespace zones_detail {
 bool register_zone(zone_register &reg, std::uint32_t &zarray_slot, double z);
-std::uint32_t large_zone_id(zone_register &reg, double z_plus_half, double z);
+std::uint32_t large_zone_id(zone_register &reg, double z);
 } // namespace zones_detail
 
 // The record of the zone of z, registering the zone under the next ID if it is new. z must be
@@ -116,7 +127,7 @@ inline zone_record *find_zone(zone_register &reg, double z) {
         if (slot == 0 && !zones_detail::register_zone(reg, slot, z)) return nullptr;
         id = slot;
     } else {
-        id = zones_detail::large_zone_id(reg, z_plus_half, z);
+        id = zones_detail::large_zone_id(reg, z);
         if (id == 0) return nullptr;
     }
     return &kenn_slot(reg, id);
