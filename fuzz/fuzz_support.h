@@ -106,22 +106,24 @@ inline bool open(const std::string &name, grid &g) {
     return true;
 }
 
-inline bool text_word(std::FILE *file) {
-    int end = -1;
-    return std::fscanf(file, "%*s%n", &end) != EOF && end >= 0;
-}
-
-// fscanf("%s"), telling whether the word is "dx" in any case: non-square cells, refused.
-inline bool text_word_not_dx(std::FILE *file) {
+// fscanf("%s"), telling whether the word may stand in keyword place `place` (0 to 5): any word
+// but one of the format's own keywords that belongs elsewhere, in any letter case.
+inline bool text_keyword(std::FILE *file, int place) {
     int c = std::getc(file);
     while (c != EOF && std::isspace(c))
         c = std::getc(file);
     if (c == EOF) return false;
-    std::string start;
+    std::string word;
     for (; c != EOF && !std::isspace(c); c = std::getc(file))
-        if (start.size() < 3) start.push_back(static_cast<char>(c));
+        if (word.size() < 20) word.push_back(static_cast<char>(std::tolower(c)));
     if (c != EOF) std::ungetc(c, file);
-    return !(start.size() == 2 && (start[0] | 0x20) == 'd' && (start[1] | 0x20) == 'x');
+    static const char *const places[6][2] = {
+        {"ncols", "ncols"},         {"nrows", "nrows"},       {"xllcorner", "xllcenter"},
+        {"yllcorner", "yllcenter"}, {"cellsize", "cellsize"}, {"nodata_value", "nodata_value"}};
+    bool known = word == "dx" || word == "dy";
+    for (const auto &names : places)
+        known = known || word == names[0] || word == names[1];
+    return !known || word == places[place][0] || word == places[place][1];
 }
 
 inline bool text_count(std::FILE *file, std::int32_t &count) {
@@ -160,10 +162,11 @@ template <typename T> bool binary_header(grid &g) {
 inline bool header(grid &g) {
     switch (g.kind) {
     case format::ascii:
-        return text_word(g.file) && text_count(g.file, g.ncols) && text_word(g.file) &&
-               text_count(g.file, g.nrows) && text_word(g.file) && text_real(g.file, g.xll) &&
-               text_word(g.file) && text_real(g.file, g.yll) && text_word_not_dx(g.file) &&
-               text_real(g.file, g.cellsize) && text_word(g.file) && text_real(g.file, g.nodata);
+        return text_keyword(g.file, 0) && text_count(g.file, g.ncols) && text_keyword(g.file, 1) &&
+               text_count(g.file, g.nrows) && text_keyword(g.file, 2) && text_real(g.file, g.xll) &&
+               text_keyword(g.file, 3) && text_real(g.file, g.yll) && text_keyword(g.file, 4) &&
+               text_real(g.file, g.cellsize) && text_keyword(g.file, 5) &&
+               text_real(g.file, g.nodata);
     case format::single:
         return binary_header<float>(g);
     case format::double_:

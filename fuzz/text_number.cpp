@@ -58,6 +58,8 @@ const char *status_name(scan_status status) {
         return "no_number";
     case scan_status::need_more:
         return "need_more";
+    case scan_status::no_memory:
+        return "no_memory";
     }
     return "?";
 }

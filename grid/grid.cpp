@@ -4,8 +4,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -36,23 +40,24 @@ number_scan need_more() noexcept {
     return {scan_status::need_more, 0, 0};
 }
 
+enum class conversion { ok, failed, no_memory };
+
 // strtod needs a terminated copy: it would read on past the characters that fscanf takes
 // ("nan(1)" is "nan" to fscanf).
-double convert(const char *token, std::size_t length, bool &converted) {
+conversion convert(const char *token, std::size_t length, double &value) noexcept {
     char small[64];
-    std::string large;
+    std::unique_ptr<char[]> large;
     char *text = small;
     if (length >= sizeof small) {
-        large.assign(token, length);
-        text = large.data();
-    } else {
-        std::memcpy(small, token, length);
-        small[length] = '\0';
+        large.reset(new (std::nothrow) char[length + 1]);
+        if (!large) return conversion::no_memory;
+        text = large.get();
     }
+    std::memcpy(text, token, length);
+    text[length] = '\0';
     char *stop = nullptr;
-    const double value = std::strtod(text, &stop);
-    converted = stop != text;
-    return value;
+    value = std::strtod(text, &stop);
+    return stop != text ? conversion::ok : conversion::failed;
 }
 
 } // namespace
@@ -171,10 +176,16 @@ number_scan scan_number_general(const char *first, const char *last, bool at_end
     }
 #undef NEXT_CHAR
 
-    bool converted = false;
-    const double value = convert(token, static_cast<std::size_t>(p - token), converted);
-    if (!converted) return no_number();
-    return {scan_status::ok, static_cast<std::size_t>(p - first), value};
+    double value = 0;
+    switch (convert(token, static_cast<std::size_t>(p - token), value)) {
+    case conversion::ok:
+        return {scan_status::ok, static_cast<std::size_t>(p - first), value};
+    case conversion::failed:
+        return no_number();
+    case conversion::no_memory:
+        break;
+    }
+    return {scan_status::no_memory, 0, 0};
 }
 
 // fscanf("%d"): an optional sign and at least one decimal digit.
@@ -227,6 +238,7 @@ void skip_white_space(grid_stream &grid) {
 template <typename Scan> auto scan_refilling(grid_stream &grid, Scan scan) {
     for (;;) {
         auto result = scan(grid.pos, grid.end, grid.at_eof);
+        if (result.status == scan_status::no_memory) throw std::bad_alloc();
         if (result.status != scan_status::need_more) {
             if (result.status == scan_status::ok) grid.pos += result.consumed;
             return result;
@@ -238,9 +250,16 @@ template <typename Scan> auto scan_refilling(grid_stream &grid, Scan scan) {
     }
 }
 
+// The first characters of a header keyword: enough to tell the known keywords apart, and
+// none longer than this is one of them.
+struct keyword_start {
+    char text[16];
+    std::size_t length = 0; // up to sizeof text; longer words are cut
+};
+
 // fscanf("%s"), for a word of any length. The word is thrown away; its first characters are
-// kept in `start` where the caller asks for them.
-bool skip_word(grid_stream &grid, std::string *start = nullptr) {
+// kept in `start`.
+bool skip_word(grid_stream &grid, keyword_start &start) {
     for (;;) {
         skip_white_space(grid);
         if (grid.pos != grid.end) break;
@@ -248,7 +267,7 @@ bool skip_word(grid_stream &grid, std::string *start = nullptr) {
     }
     for (;;) {
         for (; grid.pos != grid.end && !is_space(*grid.pos); ++grid.pos)
-            if (start != nullptr && start->size() < 8) start->push_back(*grid.pos);
+            if (start.length < sizeof start.text) start.text[start.length++] = *grid.pos;
         if (grid.pos != grid.end || !refill(grid)) return true;
     }
 }
@@ -268,21 +287,46 @@ bool read_text_real(grid_stream &grid, double &value) {
     return scan.status == scan_status::ok;
 }
 
-// Non-square cells have "dx" and "dy" in place of "cellsize". Without a NODATA_value line such
-// a header is twelve tokens too, with dy read as the no-data value: a wrong report without a
-// word, so the keyword is checked here.
-bool is_dx_keyword(const std::string &keyword) {
-    return keyword.size() == 2 && (keyword[0] | 0x20) == 'd' && (keyword[1] | 0x20) == 'x';
+bool equal_ignoring_case(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
+           });
+}
+
+// The keyword places take any word, but one of the format's own keywords out of its place
+// means the header is not the one the positions assume: "NODATA_value" before "cellsize", or
+// "dx" and "dy" of non-square cells, which without a NODATA_value line would have dy read as
+// the no-data value. Read by position, such a header gives a wrong report without a word.
+bool keyword_fits_place(const keyword_start &word, int place) noexcept {
+    static constexpr std::string_view known[] = {
+        "ncols",     "nrows",    "xllcorner", "xllcenter", "yllcorner",
+        "yllcenter", "cellsize", "dx",        "dy",        "NODATA_value"};
+    // The known keywords that belong in each place, as indices into `known`: ncols, nrows,
+    // the x corner or centre, the y corner or centre, cellsize, NODATA_value.
+    struct allowed_pair {
+        int first;
+        int second;
+    };
+    static constexpr allowed_pair allowed[] = {{0, 0}, {1, 1}, {2, 3}, {4, 5}, {6, 6}, {9, 9}};
+    const std::string_view text(word.text, word.length);
+    for (int i = 0; i < static_cast<int>(std::size(known)); ++i)
+        if (equal_ignoring_case(text, known[i]))
+            return i == allowed[place].first || i == allowed[place].second;
+    return true;
+}
+
+bool read_keyword(grid_stream &grid, int place) {
+    keyword_start word;
+    return skip_word(grid, word) && keyword_fits_place(word, place);
 }
 
 bool read_text_header(grid_stream &grid) {
     grid_header &h = grid.header;
-    std::string cellsize_keyword;
-    return skip_word(grid) && read_text_count(grid, h.ncols) && skip_word(grid) &&
-           read_text_count(grid, h.nrows) && skip_word(grid) && read_text_real(grid, h.xll) &&
-           skip_word(grid) && read_text_real(grid, h.yll) && skip_word(grid, &cellsize_keyword) &&
-           !is_dx_keyword(cellsize_keyword) && read_text_real(grid, h.cellsize) &&
-           skip_word(grid) && read_text_real(grid, h.nodata);
+    return read_keyword(grid, 0) && read_text_count(grid, h.ncols) && read_keyword(grid, 1) &&
+           read_text_count(grid, h.nrows) && read_keyword(grid, 2) && read_text_real(grid, h.xll) &&
+           read_keyword(grid, 3) && read_text_real(grid, h.yll) && read_keyword(grid, 4) &&
+           read_text_real(grid, h.cellsize) && read_keyword(grid, 5) &&
+           read_text_real(grid, h.nodata);
 }
 
 // A binary ncols or nrows is truncated toward zero (99.9 gives 99, -0.5 gives 0).

@@ -25,7 +25,6 @@
 
 enum class grid_format { ascii, single, double_ };
 
-
 struct grid_header {
     std::int32_t ncols = 0;
     std::int32_t nrows = 0;
@@ -67,14 +66,15 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid,
                            std::size_t buffer_size = default_grid_buffer_size);
 
 // Reads the header. Returns false when it is not whole: a text header whose twelve tokens do
-// not all convert or that the file ends inside, or that has "dx" in place of "cellsize"
-// (non-square cells); ncols or nrows negative, NaN or outside the signed 32-bit range. A binary
-// header is whole once the format was recognised.
+// not all convert or that the file ends inside; one with a known keyword of the format in the
+// wrong place ("NODATA_value" where "cellsize" is due, "dx" and "dy" of non-square cells); ncols
+// or nrows negative, NaN or outside the signed 32-bit range. A binary header is whole once the
+// format was recognised. Throws std::bad_alloc when memory for a long token runs out.
 bool read_grid_header(grid_stream &grid);
 
 // Reads the next cell value into grid.current_value. Returns false, leaving current_value as it
 // was, when no value can be read: the file ends, a binary value is cut short, or a text token
-// is not a number.
+// is not a number. Throws std::bad_alloc when memory for a long token runs out.
 inline bool read_grid_value(grid_stream &grid);
 
 // The same for a grid known to be in format F, so that a scan loop specialised on the formats
@@ -90,7 +90,8 @@ bool same_geometry(const grid_header &a, const grid_header &b) noexcept;
 enum class scan_status {
     ok,
     no_number, // the conversion fails: no number here, or the input ends first
-    need_more  // the scan reached last before it could decide and at_end was false
+    need_more, // the scan reached last before it could decide and at_end was false
+    no_memory  // a token of 64 characters or more needed a copy, and memory ran out
 };
 struct number_scan {
     scan_status status;
@@ -104,7 +105,8 @@ struct integer_scan {
 };
 
 // [first, last) is the text at hand; at_end says whether the input ends at last.
-// Does not allocate for tokens under 64 characters.
+// Does not allocate for tokens under 64 characters; a longer token that is no plain decimal is
+// copied for strtod, and when that copy can't be had the result is no_memory.
 inline number_scan scan_number(const char *first, const char *last, bool at_end) noexcept;
 // The same, step by step as fscanf takes the characters and strtod converts them, without the
 // fast path for plain decimals: the reference that scan_number must agree with.
