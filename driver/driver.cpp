@@ -7,14 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
+#include <string_view>
 
 #include "grid/grid.h"
+#include "platform/platform.h"
 #include "report/report.h"
 #include "zones/zones.h"
 
@@ -47,8 +47,9 @@ __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, 
 }
 
 // The one way a run fails: the message goes to standard output and the run ends with the code.
-[[noreturn]] void fail(int exit_code, const std::string &message) {
-    std::fputs(message.c_str(), stdout);
+// It takes the message as it stands, so that failing for want of memory needs none.
+[[noreturn]] void fail(int exit_code, std::string_view message) {
+    std::fwrite(message.data(), 1, message.size(), stdout);
     std::fflush(stdout);
     throw run_ended{exit_code};
 }
@@ -63,10 +64,15 @@ struct run_state {
     zone_register reg;
 };
 
+// Before anything that may wait, so that a waiting run shows what it has done so far.
+void flush_console() {
+    std::fflush(stdout);
+}
+
 // One line of standard input without its line end. The end of the input reads as an empty
 // line, so no prompt can wait for ever.
 std::string read_console_line() {
-    std::fflush(stdout);
+    flush_console();
     std::string line;
     for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
         line.push_back(static_cast<char>(c));
@@ -105,6 +111,7 @@ void obtain_names(run_state &run, int argc, char **argv) {
 }
 
 void open_grid_or_fail(const std::string &name, grid_stream &grid) {
+    flush_console(); // the open of a FIFO waits for its writer
     switch (open_grid(name, grid)) {
     case grid_open_result::ok:
         return;
@@ -117,17 +124,14 @@ void open_grid_or_fail(const std::string &name, grid_stream &grid) {
     }
 }
 
-bool is_same_file(const std::string &a, const std::string &b) {
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
-}
-
-// Opening the report for writing would truncate a grid given under another name, so that counts
-// as a report that can't be created.
+// Opening the report for writing would truncate a grid given under another name, and a report
+// that is the file standard output goes to would be written over by the console's own text: both
+// count as a report that can't be created.
 std::FILE *create_report(const run_state &run) {
     if (is_same_file(run.report_name, run.input_name) ||
-        is_same_file(run.report_name, run.zone_name))
+        is_same_file(run.report_name, run.zone_name) || is_standard_output_file(run.report_name))
         return nullptr;
+    flush_console(); // the open of a FIFO waits for its reader
     return std::fopen(run.report_name.c_str(), "w");
 }
 
@@ -358,6 +362,7 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
 } // namespace
 
 int run_zonalstats(int argc, char **argv) {
+    open_closed_standard_streams();
     if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code)) return exit_code;
     try {
         run(argc, argv);

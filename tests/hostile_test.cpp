@@ -3,8 +3,11 @@
 // tokens), the run ends at once with its documented message and exit code, never changes a
 // grid file, and writes a report only when it succeeds. Cases already in cli_test.cpp and
 // report_test.cpp are not repeated here.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
@@ -71,9 +74,14 @@ struct hostile_case {
     // On success, the report after its four head lines; a failed run leaves no report or an
     // empty one.
     std::optional<std::string> report_body = std::nullopt;
-    std::string report = "report.txt";
+    std::string report = "report.txt";                           // empty: only two names are given
     std::string answers = "";                                    // standard input
     std::vector<std::pair<std::string, std::string>> links = {}; // more links: name, target
+    bool stdin_closed = false;
+    std::string stdout_to = ""; // a file in the folder that takes standard output, the console
+    // The report is a FIFO, opened for reading only once the console shows the banner: a run
+    // that waits for its reader must say so first.
+    bool report_fifo = false;
 };
 
 std::string report_body(const std::string &zone_rows, const std::string &totals_row) {
@@ -150,16 +158,27 @@ class Hostile : public test_support::scratch_test {
             if (const pid_t writer = place(*source, name); writer != 0) writers.push_back(writer);
         for (const auto &[name, target] : c.links)
             fs::create_symlink(target, dir / name);
-        const std::vector<std::string> args = {argument(c.input, "in"), argument(c.zones, "zones"),
-                                               c.report};
+        if (c.report_fifo) {
+            EXPECT_EQ(mkfifo(path(c.report).c_str(), 0600), 0);
+        }
+        std::vector<std::string> args = {argument(c.input, "in"), argument(c.zones, "zones")};
+        if (!c.report.empty()) args.push_back(c.report);
         std::vector<std::pair<std::string, std::string>> files_before;
         std::error_code not_a_file; // a link to itself, say
         for (const std::string name : {"in", "zones"})
             if (fs::is_regular_file(dir / name, not_a_file))
                 files_before.emplace_back(name, read_file(path(name)));
 
+        test_support::run_options options;
+        options.input = c.answers;
+        options.stdin_closed = c.stdin_closed;
+        options.stdout_name = c.stdout_to;
+        options.deadline_seconds = 20;
         const auto start = std::chrono::steady_clock::now();
-        const auto run = run_tool(dir, args, c.answers);
+        const test_support::started_run started = test_support::start_tool(dir, args, options);
+        std::string fifo_report;
+        if (c.report_fifo) fifo_report = read_report_fifo(started, path(c.report));
+        const auto run = test_support::finish_tool(started);
         const auto seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -173,11 +192,47 @@ class Hostile : public test_support::scratch_test {
         EXPECT_LT(seconds, 10.0) << "the run should end at once";
         for (const auto &[name, bytes] : files_before)
             EXPECT_TRUE(read_file(path(name)) == bytes) << name << " changed";
-        const std::string report = path("report.txt");
+        expect_no_stray_files(c);
+        if (c.stdout_to == c.report) return; // the report's file holds the console
+        const std::string report = c.report_fifo ? fifo_report : read_file(path("report.txt"));
         if (c.report_body) {
-            EXPECT_EQ(read_file(report), report_head(args[0], args[1]) + *c.report_body);
+            EXPECT_EQ(report, report_head(args[0], args[1]) + *c.report_body);
         } else {
-            EXPECT_TRUE(!fs::exists(report) || fs::file_size(report) == 0);
+            EXPECT_EQ(report, "");
+        }
+    }
+
+    // Waits until the console shows the banner, then reads the report from its FIFO.
+    std::string read_report_fifo(const test_support::started_run &started,
+                                 const std::string &fifo) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (read_file(started.stdout_file.string()).size() < banner.size()) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                ADD_FAILURE() << "the run waits for the report's reader without a word";
+                break;
+            }
+            usleep(2000);
+        }
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        if (fd < 0) return "";
+        std::string text;
+        char chunk[4096];
+        for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(got));
+        close(fd);
+        return text;
+    }
+
+    // A run creates no file but its report: not one named after an answer it read from a grid.
+    void expect_no_stray_files(const hostile_case &c) {
+        std::vector<std::string> expected = {"in",         "zones",     c.report,
+                                             "report.txt", c.stdout_to, ".stdin"};
+        for (const auto &link : c.links)
+            expected.push_back(link.first);
+        for (const auto &entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_NE(std::find(expected.begin(), expected.end(), name), expected.end())
+                << "stray file \"" << name << "\"";
         }
     }
 };
@@ -424,6 +479,160 @@ TEST_F(Hostile, ReportNamesThatWouldHitAGrid) {
     };
     for (const hostile_case &c : cases)
         run_case(c);
+}
+
+// Keys whose libstdc++ std::hash<double> values are multiples of `buckets`, so that in a
+// std::unordered_map of that many buckets they all share one: the hash is invertible. Only
+// whole numbers of 2^53 and above are taken, whose zone key is the value itself, and below 2^100,
+// to keep the report rows short.
+std::vector<double> keys_colliding_in_std_hash(std::size_t count, std::uint64_t buckets) {
+    constexpr std::uint64_t mul = 0xc6a4a7935bd1e995;
+    constexpr std::uint64_t inverse_mul = [] {
+        std::uint64_t x = mul; // Newton's iteration for the inverse modulo 2^64
+        for (int i = 0; i < 6; ++i)
+            x *= 2 - mul * x;
+        return x;
+    }();
+    static_assert(mul * inverse_mul == 1);
+    const auto unshift = [](std::uint64_t v) { return v ^ (v >> 47); };
+    const std::uint64_t start = std::uint64_t{0xc70f6907} ^ (8 * mul);
+    std::vector<double> keys;
+    for (std::uint64_t k = 1; keys.size() < count; ++k) {
+        // hash = shift_mix(shift_mix((start ^ shift_mix(bits * mul) * mul) * mul) * mul), undone
+        const std::uint64_t before_last_mix = unshift(k * buckets);
+        const std::uint64_t mixed = unshift(before_last_mix * inverse_mul);
+        const std::uint64_t data = (mixed * inverse_mul) ^ start;
+        const std::uint64_t bits = unshift(data * inverse_mul) * inverse_mul;
+        const double key = std::bit_cast<double>(bits);
+        if (key >= 9007199254740992.0 && key < 0x1p100) keys.push_back(key);
+    }
+    return keys;
+}
+
+// 150000 such keys take a std::unordered_map<double> past 20 s, growing with the square of their
+// number; the tool's table of large keys must take them at its usual pace.
+TEST_F(Hostile, ZoneKeysChosenToCollideInAHashTable) {
+    constexpr std::size_t count = 150000;
+    // The bucket count libstdc++'s rehash policy reaches with 150000 elements.
+    const std::vector<double> keys = keys_colliding_in_std_hash(count, 172933);
+    std::vector<std::string> zone_cells;
+    char text[64];
+    for (const double key : keys) {
+        std::snprintf(text, sizeof text, "%.17g", key);
+        zone_cells.emplace_back(text);
+    }
+    std::vector<double> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    std::string rows;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        std::snprintf(text, sizeof text, "%5zu\t", i + 1);
+        rows += text + zone_value_shown(sorted[i]) + "\t\t1\t1\t1\t1\t1\t0\n";
+    }
+    const geometry g{static_cast<double>(count), 1};
+    run_case({"zone keys chosen to share a bucket of std::hash<double>",
+              file(text_grid(g, std::vector<std::string>(count, "1"))),
+              file(text_grid(g, zone_cells)), "." + scan_ending, 0,
+              report_body(rows, "    0\t0\t\t150000\t1\t1\t150000\t1\t0\n")});
+}
+
+TEST_F(Hostile, HugeWholeZoneValuesStayApart) {
+    run_case({"zones 2^52 + 1 and 2^52 + 2 are two zones", file(text_grid({3, 1}, {"1", "2", "4"})),
+              file(text_grid({3, 1}, {"4503599627370497", "4503599627370498", "4503599627370497"})),
+              "." + scan_ending, 0,
+              report_body("    1\t4503599627370497\t\t2\t1\t4\t5\t2.5\t0\n"
+                          "    2\t4503599627370498\t\t1\t2\t2\t2\t2\t0\n",
+                          "    0\t0\t\t3\t1\t4\t7\t2.333333\t1.527525\n")});
+}
+
+TEST_F(Hostile, KnownKeywordsOutOfPlace) {
+    const auto grid_with_header = [](const std::string &header) { return header + "\n1 2\n3 4\n"; };
+    const std::string nodata_before_cellsize = grid_with_header(
+        "ncols 2\nnrows 2\nxllcorner 0\nyllcorner 0\nNODATA_value -9999\ncellsize 1");
+    const hostile_case cases[] = {
+        {"NODATA_value before cellsize in both grids", file(nodata_before_cellsize),
+         file(nodata_before_cellsize), invalid_header("in"), 98},
+        {"xllcorner where nrows is due", file(good_input),
+         file(
+             grid_with_header("ncols 2 xllcorner 0 nrows 2 yllcorner 0 cellsize 1 nodata_value 0")),
+         invalid_header("zones"), 98},
+        {"dy where cellsize is due",
+         file(grid_with_header("ncols 2 nrows 2 xllcorner 0 yllcorner 0 dy 1 NODATA_value -9999")),
+         file(good_zones), invalid_header("in"), 98},
+        {"upper-case keywords in their places",
+         file(grid_with_header(
+             "ncols 2\nNROWS 2\nXLLCENTER 0\nYLLCENTER 0\nCELLSIZE 1\nnodata_VALUE -9999")),
+         file(good_zones), ".." + scan_ending, 0, good_body},
+        {"any other word in the keyword places",
+         file(grid_with_header("ncolumns 2 rows 2 x 0 y 0 size 1 nd -9999")), file(good_zones),
+         ".." + scan_ending, 0, good_body},
+    };
+    for (const hostile_case &c : cases)
+        run_case(c);
+}
+
+TEST_F(Hostile, StandardDescriptorsAndTheConsole) {
+    const std::string retry = "please enter file: ";
+    const hostile_case cases[] = {
+        // The grid must not become standard input: its bytes past the first read buffer would
+        // be the answer to the report prompt, and name a stray report.
+        {.name = "standard input closed: the report prompt reads its end",
+         .input = file(good_input + std::string(std::size_t{1} << 20, ' ') + "\nstray\n"),
+         .zones = file(good_zones),
+         .console = "error opening file  \r\n" + retry,
+         .exit_code = 1,
+         .report = "",
+         .stdin_closed = true},
+        {.name = "the report is the file standard output goes to",
+         .input = file(good_input),
+         .zones = file(good_zones),
+         .console = "error opening file out.txt \r\n" + retry,
+         .exit_code = 1,
+         .report = "out.txt",
+         .answers = "\n",
+         .stdout_to = "out.txt"},
+        {.name = "/dev/stdout as the report while standard output goes to a file",
+         .input = file(good_input),
+         .zones = file(good_zones),
+         .console = "error opening file /dev/stdout \r\n" + retry + "\r\n.." + scan_ending,
+         .exit_code = 0,
+         .report_body = good_body,
+         .report = "/dev/stdout",
+         .answers = "report.txt\n",
+         .stdout_to = "console.txt"},
+        {.name = "a FIFO as the report: the run says what it did before it waits",
+         .input = file(good_input),
+         .zones = file(good_zones),
+         .console = ".." + scan_ending,
+         .exit_code = 0,
+         .report_body = good_body,
+         .report = "report.fifo",
+         .report_fifo = true},
+    };
+    for (const hostile_case &c : cases)
+        run_case(c);
+}
+
+// Standard output as a pipe is no file the report could overwrite: /dev/stdout takes the report.
+TEST_F(Hostile, DevStdoutIntoAPipeTakesTheReport) {
+    write_file(path("in"), good_input);
+    write_file(path("zones"), good_zones);
+    const std::string command = "cd '" + dir.string() + "' && '" + ZONALSTATS_BINARY +
+                                "' in zones /dev/stdout </dev/null | cat > piped.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string piped = read_file(path("piped.txt"));
+    EXPECT_NE(piped.find(report_head("in", "zones") + good_body), std::string::npos) << piped;
+    EXPECT_EQ(piped.rfind(banner, 0), 0u) << piped;
+}
+
+// The harness's own promise: a run that hangs is killed at its deadline and fails its test.
+TEST_F(Hostile, ARunPastItsDeadlineIsKilledAndFailsTheTest) {
+    ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0); // no writer: the open waits for ever
+    test_support::run_options options;
+    options.deadline_seconds = 0.5;
+    test_support::run_result run;
+    EXPECT_NONFATAL_FAILURE(run = run_tool(dir, {"in", "zones", "report.txt"}, options),
+                            "did not end within");
+    EXPECT_TRUE(run.timed_out);
 }
 
 } // namespace

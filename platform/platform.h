@@ -1,0 +1,20 @@
+// The few operating-system calls the tool makes beyond standard C++, behind one small interface
+// so that each system has one file of its own (platform_posix.cpp here).
+#pragma once
+
+#include <string>
+
+// Opens the null device onto each of the standard descriptors 0, 1 and 2 that is closed, so
+// that no file the run opens later takes a standard descriptor's number: a grid opened as
+// descriptor 0 would be read by the console prompts, a report opened as 1 would receive the
+// console's text. Closed standard input then reads as an empty input.
+void open_closed_standard_streams() noexcept;
+
+// True when both names refer to one existing file, also through links or another spelling.
+// Throws std::bad_alloc when memory runs out.
+bool is_same_file(const std::string &a, const std::string &b);
+
+// True when the name refers to the regular file that standard output writes to (as with
+// "zonalstats a b out.txt > out.txt", or /dev/stdout redirected to a file). Standard output as
+// a pipe, a terminal or a device is never such a file.
+bool is_standard_output_file(const std::string &name) noexcept;
