@@ -1,6 +1,6 @@
 # Thin wrapper over CMake. `make run` builds the tool and runs it on the example grids;
 # `make test` builds everything and runs every test; `make test-sanitize` runs them all again
-# under AddressSanitizer and UBSan; `make fuzz` runs the fuzz targets (see fuzz/run).
+# under AddressSanitizer and UBSan, `make test-tsan` under ThreadSanitizer; `make fuzz` runs the fuzz targets (see fuzz/run).
 # `make install PREFIX=...` installs the tool and its manual page; `make package` builds a
 # Debian package of both into build/. `make bench` times the tool on generated 5000 x 5000
 # grid pairs (kept in bench/cache/); `make bench-callgrind` counts its instructions per cell
@@ -10,12 +10,13 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 SANITIZE_BUILD_DIR ?= build-asan
+TSAN_BUILD_DIR ?= build-tsan
 FUZZ_SECONDS ?= 60
 BENCH_RUNS ?= 5
 BENCH_FLAGS ?=
 BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
 
-.PHONY: all build run test test-sanitize fuzz install package clean bench bench-callgrind bench-build
+.PHONY: all build run test test-sanitize test-tsan fuzz install package clean bench bench-callgrind bench-build
 
 all: build
 
@@ -58,8 +59,12 @@ bench-callgrind: bench-build
 test-sanitize:
 	$(MAKE) test BUILD_DIR=$(SANITIZE_BUILD_DIR) CMAKE_FLAGS="$(CMAKE_FLAGS) -DZONALSTATS_SANITIZE=ON"
 
+# The whole suite again with ThreadSanitizer, which watches the scan's worker threads.
+test-tsan:
+	$(MAKE) test BUILD_DIR=$(TSAN_BUILD_DIR) CMAKE_FLAGS="$(CMAKE_FLAGS) -DZONALSTATS_TSAN=ON"
+
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) build-fuzz
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(TSAN_BUILD_DIR) build-fuzz
