@@ -1,21 +1,22 @@
 #include "driver/driver.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
+#include <charconv>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "grid/grid.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "scan/scan.h"
 #include "zones/zones.h"
 
 namespace {
@@ -26,12 +27,21 @@ enum exit_code : int {
     exit_no_lookup_memory = 2,
     exit_geometry = 3,
     exit_report_write = 4,
+    exit_bad_option = 5,
     exit_grid = 98,
 };
 
 struct run_ended {
     int exit_code;
 };
+
+// What the command line asks for: the options' values and the names behind them.
+struct command_line {
+    unsigned threads = 0; // 0: the CPUs the process may run on
+    std::vector<std::string_view> names;
+};
+
+constexpr unsigned max_threads = 1024;
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, ...) {
     std::va_list args;
@@ -62,6 +72,7 @@ struct run_state {
     grid_stream zone;
     std::unique_ptr<std::FILE, file_closer> report;
     zone_register reg;
+    scan_settings scan;
 };
 
 // Before anything that may wait, so that a waiting run shows what it has done so far.
@@ -93,11 +104,12 @@ void create_register(run_state &run) {
     }
 }
 
-void obtain_names(run_state &run, int argc, char **argv) {
-    if (argc >= 3) {
-        run.input_name = argv[1];
-        run.zone_name = argv[2];
-        if (argc >= 4) run.report_name = argv[3];
+// The names are the arguments behind the options.
+void obtain_names(run_state &run, const std::vector<std::string_view> &names) {
+    if (names.size() >= 2) {
+        run.input_name = names[0];
+        run.zone_name = names[1];
+        if (names.size() >= 3) run.report_name = names[2];
         return;
     }
     std::fputs("usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n", stdout);
@@ -152,119 +164,27 @@ void read_header_or_fail(const std::string &name, grid_stream &grid) {
         fail(exit_grid, formatted("invalid grid header in %s\n", name.c_str()));
 }
 
-[[noreturn, gnu::cold, gnu::noinline]] void
-fail_missing_value(std::uint32_t row, std::uint32_t column, const std::string &name) {
-    fail(exit_grid, formatted("\ncould not read a value for row %lu, column %lu from %s\n",
-                              static_cast<unsigned long>(row), static_cast<unsigned long>(column),
-                              name.c_str()));
-}
-
-[[noreturn, gnu::cold, gnu::noinline]] void fail_zone_memory(const zone_register &reg) {
-    fail(exit_no_name_or_memory,
-         formatted("not sufficient memory to get register memory for more than %ld zones on "
-                   "this machine\n",
-                   static_cast<long>(reg.zone_count)));
-}
-
-// Dots are flushed when a row ends and a while has passed, so they show on a terminal as the
-// scan goes without a flush per row.
-struct progress {
-    using clock = std::chrono::steady_clock;
-    clock::time_point last_flush = clock::now();
-    std::uint64_t cells_since_check = 0;
-};
-
-void row_done(progress &state, std::uint32_t ncols) {
-    std::putchar('.');
-    state.cells_since_check += std::uint64_t{ncols} + 1;
-    if (state.cells_since_check < (1u << 20)) return;
-    state.cells_since_check = 0;
-    const auto now = progress::clock::now();
-    if (now - state.last_flush >= std::chrono::milliseconds(200)) {
-        std::fflush(stdout);
-        state.last_flush = now;
-    }
-}
-
-// Cells come in file order, one value from each grid per cell. A pair counts when the value
-// lies above the input grid's nodata and the zone value is not negative (NaN fails both).
-// Specialised on both formats, so the per-cell work has no dispatch; where both grids are
-// binary, the cells whose values both buffers hold are taken as a run without per-value checks.
-template <grid_format input_format, grid_format zone_format>
-[[gnu::noinline]] void scan(run_state &run) {
-    const auto nrows = static_cast<std::uint32_t>(run.input.header.nrows);
-    const auto ncols = static_cast<std::uint32_t>(run.input.header.ncols);
-    // A NaN no-data value, as GDAL writes for float grids, marks the NaN cells; no value lies
-    // above NaN, so taken as it stands it would leave every cell out.
-    const double nodata = std::isnan(run.input.header.nodata)
-                              ? -std::numeric_limits<double>::infinity()
-                              : run.input.header.nodata;
-    zone_counter counter{run.reg, zone_counter::no_key, nullptr, {}};
-    const auto count_pair = [&counter, nodata](double v, double z) {
-        if (v > nodata && z >= 0 && !count_into_zone(counter, v, z)) fail_zone_memory(counter.reg);
-    };
-    progress dots;
-    for (std::uint32_t row = 1; row <= nrows; ++row) {
-        for (std::uint32_t column = 1; column <= ncols;) {
-            const std::size_t run_length =
-                std::min<std::size_t>({ncols - column + 1, buffered_values<input_format>(run.input),
-                                       buffered_values<zone_format>(run.zone)});
-            if (run_length == 0) {
-                if (!read_grid_value_as<input_format>(run.input))
-                    fail_missing_value(row, column, run.input_name);
-                if (!read_grid_value_as<zone_format>(run.zone))
-                    fail_missing_value(row, column, run.zone_name);
-                count_pair(run.input.current_value, run.zone.current_value);
-                ++column;
-                continue;
-            }
-            const char *const values = run.input.pos;
-            const char *const zones = run.zone.pos;
-            for (std::size_t i = 0; i < run_length; ++i) {
-                // Cells of the open zone, and cells that don't count, are taken by a loop without
-                // a call in it, on a copy of the open zone's sums that lives only there: so the
-                // sums stay in registers.
-                zone_record sums = counter.open_sums;
-                for (; i < run_length; ++i) {
-                    const double v = buffered_value<input_format>(values, i);
-                    const double z = buffered_value<zone_format>(zones, i);
-                    if (!(v > nodata && z >= 0)) continue;
-                    if (!in_open_zone(counter, z)) break;
-                    zone_add(sums, v);
-                }
-                counter.open_sums = sums;
-                if (i < run_length)
-                    count_pair(buffered_value<input_format>(values, i),
-                               buffered_value<zone_format>(zones, i));
-            }
-            skip_buffered_values<input_format>(run.input, run_length);
-            skip_buffered_values<zone_format>(run.zone, run_length);
-            column += static_cast<std::uint32_t>(run_length);
-        }
-        row_done(dots, ncols);
-    }
-    close_zone_counter(counter);
-}
-
-template <grid_format input_format> void scan_for_zone_format(run_state &run) {
-    switch (run.zone.format) {
-    case grid_format::ascii:
-        return scan<input_format, grid_format::ascii>(run);
-    case grid_format::single:
-        return scan<input_format, grid_format::single>(run);
-    case grid_format::double_:
-        return scan<input_format, grid_format::double_>(run);
-    }
-}
-
 void scan_all_cells(run_state &run) {
-    switch (run.input.format) {
-    case grid_format::ascii:
-        return scan_for_zone_format<grid_format::ascii>(run);
-    case grid_format::single:
-        return scan_for_zone_format<grid_format::single>(run);
-    case grid_format::double_:
-        return scan_for_zone_format<grid_format::double_>(run);
+    zone_counter counter = start_counting(run.reg, run.input.header.nodata);
+    const scan_result scanned = scan_cells(run.input, run.zone, counter, run.scan);
+    const std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
+    const auto row = static_cast<unsigned long>(ncols == 0 ? 1 : scanned.failed_cell / ncols + 1);
+    const auto column =
+        static_cast<unsigned long>(ncols == 0 ? 1 : scanned.failed_cell % ncols + 1);
+    switch (scanned.outcome) {
+    case scan_outcome::ok:
+        return;
+    case scan_outcome::no_value:
+        fail(exit_grid,
+             formatted("\ncould not read a value for row %lu, column %lu from %s\n", row, column,
+                       (scanned.in_zone_grid ? run.zone_name : run.input_name).c_str()));
+    case scan_outcome::no_zone_memory:
+        fail(exit_no_name_or_memory,
+             formatted("not sufficient memory to get register memory for more than %ld zones on "
+                       "this machine\n",
+                       static_cast<long>(run.reg.zone_count)));
+    case scan_outcome::no_memory:
+        fail(exit_no_name_or_memory, "memory allocation error\n");
     }
 }
 
@@ -274,12 +194,13 @@ void close_report(run_state &run) {
         fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
 }
 
-void run_phases(int argc, char **argv) {
+void run_phases(const command_line &command) {
     run_state state;
+    state.scan.threads = command.threads != 0 ? command.threads : usable_cpu_count();
     create_register(state);
     std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
                stdout);
-    obtain_names(state, argc, argv);
+    obtain_names(state, command.names);
     open_grid_or_fail(state.input_name, state.input);
     open_grid_or_fail(state.zone_name, state.zone);
     open_report(state);
@@ -303,23 +224,61 @@ void run_phases(int argc, char **argv) {
     register_release(state.reg);
 }
 
+constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
+                                   "       zonalstats --help | --version\n";
+
+// The known options, before the names. Anything else, even with leading dashes, is the first
+// name, so that every command line that names files keeps its meaning; "--" ends the options.
+// A known option with a bad value fails, naming it.
+command_line parse_command_line(int argc, char **argv) {
+    command_line command;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--") {
+            ++i;
+            break;
+        }
+        constexpr std::string_view threads_option = "--threads=";
+        if (!argument.starts_with(threads_option)) break;
+        const std::string_view value = argument.substr(threads_option.size());
+        unsigned threads = 0;
+        const auto [end, error] =
+            std::from_chars(value.data(), value.data() + value.size(), threads);
+        if (error != std::errc{} || end != value.data() + value.size() || threads < 1 ||
+            threads > max_threads)
+            fail(exit_bad_option,
+                 formatted("invalid option %s: the number of threads must be a whole number from "
+                           "1 to %u\n",
+                           argv[i], max_threads) +
+                     usage_text);
+        command.threads = threads;
+    }
+    for (; i < argc; ++i)
+        command.names.emplace_back(argv[i]);
+    return command;
+}
+
 // Memory for zones is checked where it is obtained; memory for anything else running out
 // (names, buffers) ends the run here rather than with an abort.
 void run(int argc, char **argv) {
     try {
-        run_phases(argc, argv);
+        run_phases(parse_command_line(argc, argv));
     } catch (const std::bad_alloc &) {
         fail(exit_no_name_or_memory, "memory allocation error\n");
     }
 }
 
 constexpr const char *help_text =
-    "usage: zonalstats <inputgrid> <zonegrid> <report>\n"
-    "       zonalstats --help | --version\n"
     "\n"
     "Writes, per zone of <zonegrid>, the number, minimum, maximum, sum, average and\n"
     "standard deviation of the values of <inputgrid> into the tab-separated file\n"
     "<report>. Names not given are asked for on the console.\n"
+    "\n"
+    "Options, before the names (-- ends them; any other argument is a name):\n"
+    "  --threads=N  threads that read and decode the grids, 1 to 1024\n"
+    "               (default: the CPUs the process may run on); the report is the\n"
+    "               same for every N\n"
     "\n"
     "A cell counts when its value lies above the input grid's no-data value and its\n"
     "zone value is not negative; the zone of a zone value z is floor(z + 0.5).\n"
@@ -335,10 +294,11 @@ constexpr const char *help_text =
     "\n"
     "Exit codes:\n"
     "  0   report written\n"
-    "  1   empty answer at \"please enter file: \", or no memory for more zones\n"
+    "  1   empty answer at \"please enter file: \", or no memory\n"
     "  2   no memory for the zone lookup table\n"
     "  3   the grids differ in geometry\n"
     "  4   the report could not be written\n"
+    "  5   an option with a bad value\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
     "      runs out of values\n"
     "\n"
@@ -348,9 +308,10 @@ constexpr const char *help_text =
 // as it always did; their text goes out without the banner, for scripts to read.
 bool answer_help_or_version(int argc, char **argv, int &exit_code) {
     if (argc != 2) return false;
-    if (std::strcmp(argv[1], "--help") == 0)
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage_text, stdout);
         std::fputs(help_text, stdout);
-    else if (std::strcmp(argv[1], "--version") == 0)
+    } else if (std::strcmp(argv[1], "--version") == 0)
         std::fputs("zonalstats " ZONALSTATS_VERSION "\n", stdout);
     else
         return false;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "grid/grid.h"
@@ -42,7 +43,7 @@ std::size_t longest_token(const std::uint8_t *data, std::size_t size) {
     return longest;
 }
 
-void compare_with_reference(const std::string &name, std::size_t buffer_size) {
+void compare_with_reference(const std::string &name, std::size_t buffer_size, bool in_order) {
     reference::grid expected;
     if (!reference::open(name, expected)) fail("reference cannot open %s", name.c_str());
     grid_stream grid;
@@ -69,23 +70,33 @@ void compare_with_reference(const std::string &name, std::size_t buffer_size) {
              h.ncols, h.nrows, h.xll, h.yll, h.cellsize, h.nodata, expected.ncols, expected.nrows,
              expected.xll, expected.yll, expected.cellsize, expected.nodata);
 
-    for (int i = 0; i < values_to_compare; ++i) {
-        double expected_value = 0;
-        const bool expected_read = reference::value(expected, expected_value);
-        const double before = grid.current_value;
-        const bool read = read_grid_value(grid);
-        if (read != expected_read)
-            fail("buffer %zu: value %d read is %d, reference %d", buffer_size, i, read,
-                 expected_read);
-        if (!read) {
-            if (!same_value(grid.current_value, before))
-                fail("buffer %zu: a failed read changed the current value", buffer_size);
-            return;
-        }
-        if (!same_value(grid.current_value, expected_value))
-            fail("buffer %zu: value %d is %a, reference %a", buffer_size, i, grid.current_value,
-                 expected_value);
+    // Cells block by block, with blocks of a few bytes or cells so that words and values
+    // straddle block ends at every offset, read at offsets and one after another.
+    std::vector<double> expected_values;
+    bool expected_end = false;
+    for (int i = 0; i < values_to_compare && !expected_end; ++i) {
+        double value = 0;
+        if (reference::value(expected, value))
+            expected_values.push_back(value);
+        else
+            expected_end = true;
     }
+    block_settings settings;
+    settings.text_bytes = 1 + name.size() % 7 + buffer_size % 13;
+    settings.binary_cells = 1 + buffer_size % 5;
+    settings.in_order = in_order;
+    start_cell_blocks(grid, settings);
+    const grid_cells got = read_grid_cells(grid, values_to_compare);
+    if (got.cells.size() != expected_values.size())
+        fail("buffer %zu, in order %d: %zu values, reference %zu", buffer_size, in_order,
+             got.cells.size(), expected_values.size());
+    for (std::size_t i = 0; i < got.cells.size(); ++i)
+        if (!same_value(got.cells[i], expected_values[i]))
+            fail("buffer %zu, in order %d: value %zu is %a, reference %a", buffer_size, in_order, i,
+                 got.cells[i], expected_values[i]);
+    if ((got.end == block_end::no_value) != expected_end)
+        fail("buffer %zu, in order %d: ended %d, reference %d", buffer_size, in_order,
+             static_cast<int>(got.end), expected_end);
 }
 
 } // namespace
@@ -96,9 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Smaller than the default buffer, but as good for inputs this size, and much cheaper under
     // AddressSanitizer.
     constexpr std::size_t whole_file_buffer = std::size_t{1} << 16;
-    compare_with_reference(name,
-                           size < whole_file_buffer ? whole_file_buffer : default_grid_buffer_size);
-    const std::size_t small_buffer = 128 + size % 16;
-    if (longest_token(data, size) + 1 < small_buffer) compare_with_reference(name, small_buffer);
+    for (const bool in_order : {false, true}) {
+        compare_with_reference(
+            name, size < whole_file_buffer ? whole_file_buffer : default_grid_buffer_size,
+            in_order);
+        const std::size_t small_buffer = 128 + size % 16;
+        if (longest_token(data, size) + 1 < small_buffer)
+            compare_with_reference(name, small_buffer, in_order);
+    }
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "grid/grid.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -64,12 +67,15 @@ conversion convert(const char *token, std::size_t length, double &value) noexcep
 
 // Plain decimal tokens with an exponent or up to 19 digits (an integer m up to 2^53, decimal
 // exponent within +-22) still convert with one correctly rounded operation, m * 10^k or
-// m / 10^k. Everything else goes the general way.
+// m / 10^k. Longer plain decimals, such as the 17 to 20 digits GDAL writes for float32 cells,
+// go to std::from_chars, which rounds correctly as strtod does. Everything else, and results
+// out of range, whose value strtod settles, go the general way.
 number_scan grid_detail::scan_uncommon_number(const char *first, const char *last, bool at_end,
                                               const decimal_prefix &prefix) noexcept {
     const char *p = prefix.end;
     const auto at = [last](const char *q) { return q != last ? *q : '\0'; };
     std::ptrdiff_t exponent = -prefix.fraction_digits;
+    bool exponent_fits = true;
     if (prefix.digits != 0 && (at(p) | 0x20) == 'e') {
         // As fscanf does, "e" and a sign belong to the token even without exponent digits.
         ++p;
@@ -77,19 +83,28 @@ number_scan grid_detail::scan_uncommon_number(const char *first, const char *las
         if (negative_exponent || at(p) == '+') ++p;
         std::ptrdiff_t written = 0;
         const char *exponent_begin = p;
-        for (; is_digit(at(p)) && p - exponent_begin < 5; ++p)
-            written = written * 10 + (at(p) - '0');
-        if (is_digit(at(p))) return scan_number_general(first, last, at_end);
+        for (; is_digit(at(p)); ++p)
+            if (p - exponent_begin < 5) written = written * 10 + (at(p) - '0');
+        exponent_fits = p - exponent_begin <= 5;
         exponent += negative_exponent ? -written : written;
     }
     // "0x" starts a hexadecimal number; and a token that runs into last may go on.
-    if (prefix.digits == 0 || prefix.digits > 19 || prefix.mantissa > (std::uint64_t{1} << 53) ||
-        exponent < -22 || exponent > 22 || (at(p) | 0x20) == 'x' || (p == last && !at_end))
+    if (prefix.digits == 0 || (at(p) | 0x20) == 'x' || (p == last && !at_end))
         return scan_number_general(first, last, at_end);
-    double value = static_cast<double>(static_cast<std::int64_t>(prefix.mantissa));
-    value = exponent < 0 ? value / exact_powers_of_ten[-exponent]
-                         : value * exact_powers_of_ten[exponent];
-    return {scan_status::ok, static_cast<std::size_t>(p - first), prefix.negative ? -value : value};
+    const auto consumed = static_cast<std::size_t>(p - first);
+    if (prefix.digits <= 19 && prefix.mantissa <= (std::uint64_t{1} << 53) && exponent_fits &&
+        exponent >= -22 && exponent <= 22) {
+        double value = static_cast<double>(static_cast<std::int64_t>(prefix.mantissa));
+        value = exponent < 0 ? value / exact_powers_of_ten[-exponent]
+                             : value * exact_powers_of_ten[exponent];
+        return {scan_status::ok, consumed, prefix.negative ? -value : value};
+    }
+    // from_chars takes a minus sign but no plus.
+    const char *const number = prefix.begin + (*prefix.begin == '+' ? 1 : 0);
+    double value = 0;
+    if (std::from_chars(number, p, value, std::chars_format::general).ec == std::errc{})
+        return {scan_status::ok, consumed, value};
+    return scan_number_general(first, last, at_end);
 }
 
 // Follows the C library's fscanf("%lf") step by step: which characters it takes decides where
@@ -218,6 +233,7 @@ bool refill(grid_stream &grid) {
     const std::size_t kept = static_cast<std::size_t>(grid.end - grid.pos);
     if (kept == grid.buffer_size) return false;
     char *const begin = grid.buffer.get();
+    grid.buffer_offset += static_cast<std::uint64_t>(grid.pos - begin);
     std::memmove(begin, grid.pos, kept);
     const std::size_t wanted = grid.buffer_size - kept;
     const std::size_t got = std::fread(begin + kept, 1, wanted, grid.file.get());
@@ -393,21 +409,339 @@ bool read_grid_header(grid_stream &grid) {
     return false;
 }
 
-bool grid_detail::read_grid_value_refilling(grid_stream &grid) {
-    if (grid.format == grid_format::ascii) {
-        const number_scan scan = scan_refilling(grid, scan_number);
-        if (scan.status != scan_status::ok) return false;
-        grid.current_value = scan.value;
-        return true;
-    }
-    const std::size_t value_size = grid.format == grid_format::single ? 4 : 8;
-    while (static_cast<std::size_t>(grid.end - grid.pos) < value_size)
-        if (!refill(grid))
-            return false; // a value cut short at the end of the file counts as missing
-    return read_grid_value(grid);
-}
-
 bool same_geometry(const grid_header &a, const grid_header &b) noexcept {
     return a.ncols == b.ncols && a.nrows == b.nrows && a.xll == b.xll && a.yll == b.yll &&
            a.cellsize == b.cellsize;
+}
+
+// ---- cells, block by block ----
+
+namespace {
+
+std::size_t value_size(grid_format format) noexcept {
+    return format == grid_format::single ? 4 : 8;
+}
+
+// "double" cells on a little-endian host need no conversion: their bytes go straight to the
+// values.
+bool reads_into_values(grid_format format) noexcept {
+    return format == grid_format::double_ && std::endian::native == std::endian::little;
+}
+
+// Makes room for `size` bytes and the NUL behind them, keeping the first `kept` bytes.
+bool reserve_bytes(cell_block &block, std::size_t size, std::size_t kept) noexcept {
+    if (size + 1 <= block.bytes_capacity) return true;
+    const std::size_t capacity =
+        std::max(size + 1, block.bytes_capacity + block.bytes_capacity / 2);
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[capacity]);
+    if (!bytes) return false;
+    if (kept != 0) std::memcpy(bytes.get(), block.bytes.get(), kept);
+    block.bytes = std::move(bytes);
+    block.bytes_capacity = capacity;
+    return true;
+}
+
+bool reserve_values(cell_block &block, std::size_t count, std::size_t kept) noexcept {
+    if (count <= block.values_capacity) return true;
+    const std::size_t capacity = std::max(count, block.values_capacity + block.values_capacity / 2);
+    std::unique_ptr<double[]> values(new (std::nothrow) double[capacity]);
+    if (!values) return false;
+    if (kept != 0) std::memcpy(values.get(), block.values.get(), kept * sizeof(double));
+    block.values = std::move(values);
+    block.values_capacity = capacity;
+    return true;
+}
+
+// Where the block's bytes go: the values themselves for cells that need no conversion.
+char *byte_area(grid_format format, cell_block &block) noexcept {
+    return reads_into_values(format) ? reinterpret_cast<char *>(block.values.get())
+                                     : block.bytes.get();
+}
+
+bool reserve_byte_area(grid_format format, cell_block &block, std::size_t size,
+                       std::size_t kept) noexcept {
+    if (reads_into_values(format))
+        return reserve_values(block, size / sizeof(double) + 1, kept / sizeof(double));
+    return reserve_bytes(block, size, kept);
+}
+
+void read_block_at_offset(const grid_stream &grid, cell_block &block) {
+    std::FILE *const file = grid.file.get();
+    if (grid.format == grid_format::ascii) {
+        // The byte before the block tells whether the block begins inside a word; a few bytes
+        // behind it usually hold the end of its last word.
+        constexpr std::size_t end_of_last_word = 64;
+        const std::uint64_t start = grid.cells_offset + block.index * grid.blocks.text_bytes;
+        const std::size_t lead = block.index == 0 ? 0 : 1;
+        const std::size_t wanted = lead + grid.blocks.text_bytes + end_of_last_word;
+        if (!reserve_bytes(block, wanted, 0)) {
+            block.end = block_end::no_memory;
+            return;
+        }
+        block.file_offset = start - lead;
+        block.byte_count = read_file_at(file, block.file_offset, block.bytes.get(), wanted);
+        block.bytes[block.byte_count] = '\0';
+        block.at_eof = block.byte_count < wanted;
+        block.inside_word =
+            lead != 0 && block.byte_count != 0 && !grid_detail::is_space(block.bytes[0]);
+        block.words_end = lead + grid.blocks.text_bytes;
+        return;
+    }
+    const std::size_t size = value_size(grid.format);
+    const std::size_t wanted = grid.blocks.binary_cells * size;
+    if (!reserve_byte_area(grid.format, block, wanted, 0)) {
+        block.end = block_end::no_memory;
+        return;
+    }
+    block.file_offset = grid.cells_offset + block.index * wanted;
+    block.byte_count = read_file_at(file, block.file_offset, byte_area(grid.format, block), wanted);
+    block.at_eof = block.byte_count < wanted;
+}
+
+// The block takes the bytes left over from the block before (held in the grid's buffer) and as
+// many again from the file; what it can't use whole, a partial value or word, is left over for
+// the next one.
+void read_next_block(grid_stream &grid, cell_block &block) {
+    const bool text = grid.format == grid_format::ascii;
+    const std::size_t kept = static_cast<std::size_t>(grid.end - grid.pos);
+    const std::size_t wanted =
+        text ? grid.blocks.text_bytes : grid.blocks.binary_cells * value_size(grid.format);
+    if (!reserve_byte_area(grid.format, block, kept + wanted, 0)) {
+        block.end = block_end::no_memory;
+        return;
+    }
+    char *const area = byte_area(grid.format, block);
+    std::memcpy(area, grid.pos, kept);
+    std::size_t got = 0;
+    if (!grid.at_eof) {
+        got = std::fread(area + kept, 1, wanted, grid.file.get());
+        grid.at_eof = got < wanted;
+    }
+    const std::size_t total = kept + got;
+    std::size_t used = total;
+    if (!grid.at_eof) {
+        if (text) {
+            // Up to the last white space. A partial word as long as the buffer can't be kept
+            // for later: it is handed on as it stands, and reads as no number.
+            std::size_t last_space = total;
+            while (last_space != 0 && !grid_detail::is_space(area[last_space - 1]))
+                --last_space;
+            if (total - last_space < grid.buffer_size) used = last_space;
+        } else {
+            used = total - total % value_size(grid.format);
+        }
+    }
+    char *const buffer = grid.buffer.get();
+    std::memcpy(buffer, area + used, total - used);
+    grid.pos = buffer;
+    grid.end = buffer + (total - used);
+    buffer[total - used] = '\0';
+    block.byte_count = used;
+    if (text) block.bytes[used] = '\0';
+    block.at_eof = grid.at_eof && used == total;
+    block.inside_word = false;
+    block.words_end = used;
+}
+
+// Appends more of the file to a text block read at its offset, whose last word goes on past its
+// bytes. False when memory runs out (then block.end says so).
+bool extend_text_block(const grid_stream &grid, cell_block &block) {
+    const std::size_t more = std::max<std::size_t>(block.byte_count, 64 << 10);
+    if (!reserve_bytes(block, block.byte_count + more, block.byte_count)) {
+        block.end = block_end::no_memory;
+        return false;
+    }
+    const std::size_t got = read_file_at(grid.file.get(), block.file_offset + block.byte_count,
+                                         block.bytes.get() + block.byte_count, more);
+    block.byte_count += got;
+    block.bytes[block.byte_count] = '\0';
+    block.at_eof = got < more;
+    return true;
+}
+
+void decode_binary_block(const grid_stream &grid, cell_block &block) {
+    const std::size_t size = value_size(grid.format);
+    const std::size_t count = block.byte_count / size;
+    if (!reads_into_values(grid.format)) {
+        if (!reserve_values(block, count, 0)) {
+            block.end = block_end::no_memory;
+            return;
+        }
+        const char *const bytes = block.bytes.get();
+        double *const values = block.values.get();
+        using grid_detail::load_little_endian;
+        if (grid.format == grid_format::single) {
+            for (std::size_t i = 0; i < count; ++i)
+                values[i] = load_little_endian<float>(bytes + 4 * i);
+        } else {
+            for (std::size_t i = 0; i < count; ++i)
+                values[i] = load_little_endian<double>(bytes + 8 * i);
+        }
+    }
+    block.cells = block.values.get();
+    block.count = count;
+    // A value cut short at the end of the file counts as missing.
+    if (block.at_eof) block.end = block_end::no_value;
+}
+
+// The common tokens from p on, as many as follow each other: where they stop, at a token that
+// is not common or at a word that is the next block's, and where the next value goes.
+struct common_run {
+    const char *stop;
+    double *out;
+    bool words_done; // stop begins a word of the next block
+};
+
+inline common_run decode_common_tokens(const char *p, const char *words_end, double *out) {
+    using namespace grid_detail;
+    for (;;) {
+        const char *q = p;
+        while (is_space(*q)) // the NUL behind the bytes stops it
+            ++q;
+        if (q != p && q >= words_end) return {q, out, true};
+        const decimal_prefix prefix = scan_decimal_prefix<true>(q, nullptr);
+        if (!is_common_decimal(prefix)) return {q, out, false};
+        *out++ = common_decimal_value(prefix);
+        p = prefix.end;
+    }
+}
+
+// Each scan takes one number, as fscanf would; a word ("1-2" is two numbers, "5abc" one and
+// then none) is scanned until its end. Words that begin at or behind words_end, and the rest
+// of a word the block begins inside, belong to another block.
+void decode_text_block(const grid_stream &grid, cell_block &block) {
+    using namespace grid_detail;
+    block.cells = nullptr;
+    block.count = 0;
+    std::size_t p = 0;
+    if (grid.any_order && block.index != 0) {
+        // Behind the byte before the block; and behind the rest of a word begun before it.
+        p = std::min<std::size_t>(1, block.byte_count);
+        if (block.inside_word) {
+            while (p < block.byte_count && !is_space(block.bytes[p]))
+                ++p;
+            // All of it that is at hand: no word begins in the block.
+            if (p == block.byte_count) {
+                if (block.at_eof) block.end = block_end::no_value;
+                return;
+            }
+        }
+    }
+    std::size_t count = 0;
+    if (!reserve_values(block, block.byte_count + 1, 0)) {
+        block.end = block_end::no_memory;
+        return;
+    }
+    for (;;) {
+        const char *const bytes = block.bytes.get();
+        const char *const last = bytes + block.byte_count;
+        // Past the bytes at hand every word is the block's own.
+        const char *const words_end = bytes + std::min(block.words_end, block.byte_count + 1);
+        const common_run run =
+            decode_common_tokens(bytes + p, words_end, block.values.get() + count);
+        count = static_cast<std::size_t>(run.out - block.values.get());
+        if (run.words_done) break;
+        const std::size_t q = static_cast<std::size_t>(run.stop - bytes);
+        if (q == block.byte_count) {
+            if (block.at_eof) {
+                block.end = block_end::no_value;
+                break;
+            }
+            // A block read one after another ends behind its last word.
+            if (!grid.any_order) break;
+        }
+        const number_scan scan = scan_uncommon_number(run.stop, last, block.at_eof,
+                                                      scan_decimal_prefix<true>(run.stop, last));
+        if (scan.status == scan_status::ok) {
+            // A token must fit in the grid's buffer with the character behind it, unless the
+            // file ends with it.
+            if (scan.consumed > grid.buffer_size ||
+                (scan.consumed == grid.buffer_size &&
+                 !(q + scan.consumed == block.byte_count && block.at_eof))) {
+                block.end = block_end::no_value;
+                break;
+            }
+            block.values[count++] = scan.value;
+            p = q + scan.consumed;
+            continue;
+        }
+        if (scan.status == scan_status::need_more) {
+            // The word goes on past the bytes at hand; one of a buffer's length or more reads
+            // as no number.
+            if (grid.any_order && block.byte_count - q < grid.buffer_size &&
+                extend_text_block(grid, block)) {
+                if (!reserve_values(block, block.byte_count + 1, count)) {
+                    block.end = block_end::no_memory;
+                    break;
+                }
+                p = q;
+                continue;
+            }
+            if (block.end != block_end::no_memory) block.end = block_end::no_value;
+            break;
+        }
+        block.end =
+            scan.status == scan_status::no_memory ? block_end::no_memory : block_end::no_value;
+        break;
+    }
+    block.cells = block.values.get();
+    block.count = count;
+}
+
+} // namespace
+
+void start_cell_blocks(grid_stream &grid, const block_settings &settings) {
+    grid.blocks = settings;
+    grid.blocks.text_bytes = std::max<std::size_t>(grid.blocks.text_bytes, 1);
+    grid.blocks.binary_cells = std::max<std::size_t>(grid.blocks.binary_cells, 1);
+    grid.any_order = !settings.in_order && is_regular_file(grid.file.get());
+    grid.cells_offset =
+        grid.format == grid_format::ascii
+            ? grid.buffer_offset + static_cast<std::uint64_t>(grid.pos - grid.buffer.get())
+            : 12 * value_size(grid.format);
+}
+
+bool blocks_in_any_order(const grid_stream &grid) noexcept {
+    return grid.any_order;
+}
+
+std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcept {
+    if (!grid.any_order || grid.format == grid_format::ascii)
+        return std::numeric_limits<std::uint64_t>::max();
+    return n / grid.blocks.binary_cells + (n % grid.blocks.binary_cells != 0 ? 1 : 0);
+}
+
+void read_cell_block(grid_stream &grid, cell_block &block) noexcept {
+    block.cells = nullptr;
+    block.count = 0;
+    block.end = block_end::more;
+    if (grid.any_order)
+        read_block_at_offset(grid, block);
+    else
+        read_next_block(grid, block);
+}
+
+void decode_cell_block(const grid_stream &grid, cell_block &block) noexcept {
+    if (block.end == block_end::no_memory) return;
+    if (grid.format == grid_format::ascii)
+        decode_text_block(grid, block);
+    else
+        decode_binary_block(grid, block);
+}
+
+grid_cells read_grid_cells(grid_stream &grid, std::uint64_t max_cells) {
+    grid_cells result;
+    cell_block block;
+    for (block.index = 0; result.cells.size() < max_cells; ++block.index) {
+        read_cell_block(grid, block);
+        decode_cell_block(grid, block);
+        const std::size_t wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(block.count, max_cells - result.cells.size()));
+        result.cells.insert(result.cells.end(), block.cells, block.cells + wanted);
+        if (wanted == block.count && block.end != block_end::more) {
+            result.end = block.end;
+            break;
+        }
+    }
+    return result;
 }

@@ -8,9 +8,13 @@
 // "double" twelve little-endian float64 header numbers, then float64 cells.
 //          A binary grid is recognised by its sixth header number being exactly -9999.
 //
-// Cells are read one at a time in file order through a buffer of about 1 MiB, so a grid of any
-// size is read in constant memory. Text numbers are read exactly as the C library's
-// fscanf("%lf") reads them: the same value, bit for bit, and the same characters consumed.
+// The header is read through a buffer of about 1 MiB; the cells after it are read in blocks
+// (cell_block), each of a few hundred KiB of the file, decoded into doubles. A grid in a regular
+// file has its blocks read at their own offsets, in any order and on any thread; a pipe or FIFO
+// has them read one after the other. Either way memory stays constant for a grid of any size.
+// Text numbers are read exactly as the C library's fscanf("%lf") reads them: the same value, bit
+// for bit, and the same characters consumed. No number contains white space, so a text block
+// takes the words that begin in its bytes, and each block decodes on its own.
 #pragma once
 
 #include <array>
@@ -22,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 enum class grid_format { ascii, single, double_ };
 
@@ -40,18 +45,31 @@ struct file_closer {
 
 inline constexpr std::size_t default_grid_buffer_size = std::size_t{1} << 20;
 
-// One open grid. The unread bytes of the file that are already buffered are [pos, end), and
-// *end is always a NUL; at_eof is set once the file has nothing more to give.
+// How large the blocks of cells are: text blocks take this many bytes of the file (plus the
+// end of their last word), binary blocks this many cells.
+struct block_settings {
+    std::size_t text_bytes = std::size_t{256} << 10;
+    std::size_t binary_cells = std::size_t{64} << 10;
+    bool in_order = false; // one block after another even where the file allows any order
+};
+
+// One open grid. The header is read through `buffer`, whose unread bytes are [pos, end), with a
+// NUL at *end; at_eof is set once the file has nothing more to give. For a grid read one block
+// after another, the buffer then keeps the bytes read but not yet handed to a block.
 struct grid_stream {
     std::unique_ptr<std::FILE, file_closer> file;
     grid_format format = grid_format::ascii;
     grid_header header;
-    double current_value = 0;
     std::unique_ptr<char[]> buffer;
     std::size_t buffer_size = 0;
     const char *pos = nullptr;
     const char *end = nullptr;
     bool at_eof = false;
+    std::uint64_t buffer_offset = 0; // where in the file buffer[0] stands
+    // Set by start_cell_blocks.
+    block_settings blocks;
+    bool any_order = false;         // blocks read at their own offsets
+    std::uint64_t cells_offset = 0; // where the first cell's bytes begin
 };
 
 enum class grid_open_result { ok, cannot_open, unknown_format };
@@ -60,8 +78,8 @@ enum class grid_open_result { ok, cannot_open, unknown_format };
 // "double", then "single". cannot_open: the file can't be opened or read (a directory, say);
 // unknown_format: it passes none of the tests. The grid is left ready for read_grid_header.
 // Reading is buffered, never rewound or reopened, so a pipe works as a grid too.
-// buffer_size (at least 128 bytes) bounds the memory used and the length of one text token;
-// tests make it small to split tokens across refills.
+// buffer_size (at least 128 bytes) bounds the memory used for the header and the length of one
+// text token; tests make it small to split tokens across refills.
 grid_open_result open_grid(const std::string &name, grid_stream &grid,
                            std::size_t buffer_size = default_grid_buffer_size);
 
@@ -72,18 +90,68 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid,
 // format was recognised. Throws std::bad_alloc when memory for a long token runs out.
 bool read_grid_header(grid_stream &grid);
 
-// Reads the next cell value into grid.current_value. Returns false, leaving current_value as it
-// was, when no value can be read: the file ends, a binary value is cut short, or a text token
-// is not a number. Throws std::bad_alloc when memory for a long token runs out.
-inline bool read_grid_value(grid_stream &grid);
-
-// The same for a grid known to be in format F, so that a scan loop specialised on the formats
-// pays no dispatch per cell.
-template <grid_format F> inline bool read_grid_value_as(grid_stream &grid);
-
 // Exact comparison of ncols, nrows, xll, yll and cellsize (no tolerance; 0 equals -0, a NaN
 // equals nothing). nodata is not compared.
 bool same_geometry(const grid_header &a, const grid_header &b) noexcept;
+
+// ---- cells, block by block ----
+
+// How a block ends.
+enum class block_end : std::uint8_t {
+    more,      // the grid may have cells after the block's last
+    no_value,  // there is no value for the cell after the block's last: the file ends, a binary
+               // value is cut short, or a text token is not a number (or longer than the buffer)
+    no_memory, // memory ran out while reading the block
+};
+
+// The cells of one block, in file order, and the bytes they were decoded from. Plain data,
+// owned by one thread at a time; its buffers are kept when the block is used again.
+struct cell_block {
+    std::uint64_t index = 0; // which block of the grid, from 0; set before reading
+    const double *cells = nullptr;
+    std::size_t count = 0;
+    block_end end = block_end::more;
+
+    // The block's bytes, a NUL behind them. Set by read_cell_block for decode_cell_block.
+    std::unique_ptr<char[]> bytes;
+    std::size_t bytes_capacity = 0;
+    std::size_t byte_count = 0;
+    std::uint64_t file_offset = 0;    // where bytes[0] stands in the file
+    bool at_eof = false;              // the file ends behind the bytes
+    bool inside_word = false;         // a text block read at its offset begins inside a word
+    std::size_t words_end = 0;        // a text word beginning at or behind it is the next block's
+    std::unique_ptr<double[]> values; // where decoded cells go
+    std::size_t values_capacity = 0;
+};
+
+// Prepares the grid, after its header, for reading its cells in blocks of the given size: a
+// regular file has its blocks read at their own offsets, anything else one after the other.
+void start_cell_blocks(grid_stream &grid, const block_settings &settings = {});
+
+// True when blocks may be read in any order and on several threads at once.
+bool blocks_in_any_order(const grid_stream &grid) noexcept;
+
+// How many blocks hold the first n cells, where the block sizes are known in advance (a binary
+// grid read at offsets); otherwise UINT64_MAX.
+std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcept;
+
+// Reads the bytes of block.index. For a grid read in any order, several threads may read
+// different blocks at once; otherwise blocks must be read in index order, one at a time.
+// Memory running out sets block.end to no_memory.
+void read_cell_block(grid_stream &grid, cell_block &block) noexcept;
+
+// Decodes the block's bytes into block.cells and block.count, and sets block.end. Any thread,
+// any order, also while other blocks of the grid are read; a text block read at its offset may
+// read the end of its last word from the file.
+void decode_cell_block(const grid_stream &grid, cell_block &block) noexcept;
+
+// The first cells of a grid read on this thread, block by block, up to max_cells, and how the
+// grid ended if it ended first (block_end::more when it did not). For tests and small tools.
+struct grid_cells {
+    std::vector<double> cells;
+    block_end end = block_end::more;
+};
+grid_cells read_grid_cells(grid_stream &grid, std::uint64_t max_cells);
 
 // Text number scanning, as fscanf("%lf") and fscanf("%d") would read the text at first:
 // leading white space skipped, then the longest input that is, or starts, a number.
@@ -148,15 +216,12 @@ template <typename T> inline T load_little_endian(const char *bytes) noexcept {
     return std::bit_cast<T>(bits);
 }
 
-bool read_grid_value_refilling(grid_stream &grid);
-
-template <grid_format F> inline constexpr std::size_t value_size = F == grid_format::single ? 4 : 8;
-
 // The start of a decimal token: white space, sign, digits, point, digits; where an exponent
 // or anything else would begin, it stops. With sentinel_at_last the caller guarantees a NUL at
 // *last, so no character needs a bounds check; otherwise last reads as NUL. NUL can't continue
 // a number, so the scan never passes last.
 struct decimal_prefix {
+    const char *begin; // the token's first character, behind the white space
     const char *end;
     char end_char; // the character at end
     bool negative;
@@ -197,6 +262,7 @@ inline decimal_prefix scan_decimal_prefix(const char *first, const char *last) n
     const char *p = first;
     while (is_space(at(p)))
         ++p;
+    d.begin = p;
     d.negative = at(p) == '-';
     if (d.negative || at(p) == '+') ++p;
     const char *digits_begin = p;
@@ -243,57 +309,4 @@ inline number_scan scan_number(const char *first, const char *last, bool at_end)
         return {scan_status::ok, static_cast<std::size_t>(prefix.end - first),
                 common_decimal_value(prefix)};
     return scan_uncommon_number(first, last, at_end, prefix);
-}
-
-template <grid_format F> inline bool read_grid_value_as(grid_stream &grid) {
-    using namespace grid_detail;
-    if constexpr (F == grid_format::ascii) {
-        // The buffer keeps a NUL behind its last byte. Only the common token is read here; the
-        // others, and the end of the buffer, take the longer way.
-        const decimal_prefix prefix = scan_decimal_prefix<true>(grid.pos, grid.end);
-        if (is_common_decimal(prefix)) {
-            grid.current_value = common_decimal_value(prefix);
-            // The white space that ended the token would be skipped by the next read anyway.
-            grid.pos = prefix.end + is_space(prefix.end_char);
-            return true;
-        }
-    } else {
-        using value_type = std::conditional_t<F == grid_format::single, float, double>;
-        if (grid.end - grid.pos >= static_cast<std::ptrdiff_t>(sizeof(value_type))) {
-            grid.current_value = load_little_endian<value_type>(grid.pos);
-            grid.pos += sizeof(value_type);
-            return true;
-        }
-    }
-    return read_grid_value_refilling(grid);
-}
-
-// For scans that take binary values in runs: how many whole values of format F the buffer
-// holds unread (for "ascii", 0: a text value's length is not known before it is read), the
-// value i places ahead, and moving past n of them, as n reads would.
-template <grid_format F> inline std::size_t buffered_values(const grid_stream &grid) noexcept {
-    if constexpr (F == grid_format::ascii)
-        return 0;
-    else
-        return static_cast<std::size_t>(grid.end - grid.pos) / grid_detail::value_size<F>;
-}
-template <grid_format F> inline double buffered_value(const char *values, std::size_t i) noexcept {
-    using value_type = std::conditional_t<F == grid_format::single, float, double>;
-    return grid_detail::load_little_endian<value_type>(values + i * sizeof(value_type));
-}
-template <grid_format F> inline void skip_buffered_values(grid_stream &grid, std::size_t n) {
-    grid.current_value = buffered_value<F>(grid.pos, n - 1);
-    grid.pos += n * grid_detail::value_size<F>;
-}
-
-inline bool read_grid_value(grid_stream &grid) {
-    switch (grid.format) {
-    case grid_format::ascii:
-        return read_grid_value_as<grid_format::ascii>(grid);
-    case grid_format::single:
-        return read_grid_value_as<grid_format::single>(grid);
-    case grid_format::double_:
-        return read_grid_value_as<grid_format::double_>(grid);
-    }
-    return false;
 }

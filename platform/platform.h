@@ -2,6 +2,9 @@
 // so that each system has one file of its own (platform_posix.cpp here).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Opens the null device onto each of the standard descriptors 0, 1 and 2 that is closed, so
@@ -18,3 +21,15 @@ bool is_same_file(const std::string &a, const std::string &b);
 // "zonalstats a b out.txt > out.txt", or /dev/stdout redirected to a file). Standard output as
 // a pipe, a terminal or a device is never such a file.
 bool is_standard_output_file(const std::string &name) noexcept;
+
+// True when the stream is a regular file, whose bytes can be read at any offset.
+bool is_regular_file(std::FILE *file) noexcept;
+
+// Reads up to `size` bytes at `offset` without moving the stream, from any thread. Returns how
+// many were read: fewer only where the file ends, or on a read error, which ends it too.
+std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
+                         std::size_t size) noexcept;
+
+// How many CPUs the process may run on (its affinity mask, so that taskset and container limits
+// count), at least 1.
+unsigned usable_cpu_count() noexcept;

@@ -205,12 +205,10 @@ TEST_F(GridFiles, HeadersAreReadOrRefused) {
     }
 }
 
-// Reads every value the grid gives, up to the first that can't be read.
-std::vector<double> values_of(grid_stream &grid) {
-    std::vector<double> values;
-    while (read_grid_value(grid))
-        values.push_back(grid.current_value);
-    return values;
+// Every value the grid gives, up to the first that can't be read, in blocks of this size.
+grid_cells cells_of(grid_stream &grid, const block_settings &settings) {
+    start_cell_blocks(grid, settings);
+    return read_grid_cells(grid, 1000);
 }
 
 TEST_F(GridFiles, CellsAreReadInFileOrderUntilTheyRunOut) {
@@ -219,25 +217,37 @@ TEST_F(GridFiles, CellsAreReadInFileOrderUntilTheyRunOut) {
         const char *name;
         std::string bytes;
         std::vector<double> values;
+        bool ends_early = true; // no value after these, within the first 1000
     } cases[] = {
         {"text", text_grid(g, {"1.5", "-2", "3e2"}), {1.5, -2, 300}},
         {"text stops at a non-number", text_grid(g, {"1", "*", "3"}), {1}},
         {"text 5abc reads 5", text_grid(g, {"1", "5abc", "3"}), {1, 5}},
+        {"text 1-2 reads two numbers", text_grid(g, {"1-2", "3"}), {1, -2, 3}},
         {"text lines carry no meaning", "ncols 3 nrows 1 x 0 y 0 c 1 n 0 1\n\n\n2\t3", {1, 2, 3}},
         {"text CR LF", "ncols 3\r\nnrows 1\r\nx 0\r\ny 0\r\nc 1\r\nn 0\r\n1 2 3\r\n", {1, 2, 3}},
+        {"text right behind the header", "ncols 3 nrows 1 x 0 y 0 c 1 n -9999abc 1", {}},
+        {"text long decimals",
+         text_grid(g, {"2077.699951171875", "0.10000000149011611938", "1"}),
+         {2077.699951171875, 0.10000000149011611938, 1}},
         {"single widened", binary_grid<float>(g, {0.1, -2, 3}), {0.1f, -2, 3}},
         {"single cut short", binary_grid<float>(g, {1, 2, 3}).substr(0, 48 + 4 + 3), {1}},
         {"double", binary_grid<double>(g, {0.1, -2, 1e300}), {0.1, -2, 1e300}},
         {"double cut short", binary_grid<double>(g, {1, 2, 3}).substr(0, 96 + 8 + 7), {1}},
     };
     for (auto &c : cases) {
-        grid_stream grid;
-        ASSERT_EQ(open(c.bytes, grid), grid_open_result::ok) << c.name;
-        ASSERT_TRUE(read_grid_header(grid)) << c.name;
-        const double before = grid.current_value;
-        EXPECT_EQ(values_of(grid), c.values) << c.name;
-        // A failed read leaves the last value in place.
-        EXPECT_EQ(grid.current_value, c.values.empty() ? before : c.values.back()) << c.name;
+        // Blocks of one byte or cell and more, read at their offsets and one after another.
+        for (const std::size_t size : {1u, 2u, 3u, 5u, 64u, 4096u}) {
+            for (const bool in_order : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + ", blocks of " + std::to_string(size) +
+                             (in_order ? ", in order" : ", at offsets"));
+                grid_stream grid;
+                ASSERT_EQ(open(c.bytes, grid), grid_open_result::ok);
+                ASSERT_TRUE(read_grid_header(grid));
+                const grid_cells got = cells_of(grid, {size, size, in_order});
+                EXPECT_EQ(got.cells, c.values);
+                EXPECT_EQ(got.end, block_end::no_value);
+            }
+        }
     }
 }
 

@@ -149,8 +149,14 @@ class Hostile : public test_support::scratch_test {
         return 0;
     }
 
+    // Each case at every thread count, from a fresh folder.
     void run_case(const hostile_case &c) {
-        SCOPED_TRACE(c.name);
+        for (const unsigned threads : test_support::thread_counts)
+            run_case_at(c, threads);
+    }
+
+    void run_case_at(const hostile_case &c, unsigned threads) {
+        SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(threads) + " threads");
         for (const auto &entry : fs::directory_iterator(dir))
             fs::remove_all(entry.path());
         std::vector<pid_t> writers;
@@ -175,7 +181,8 @@ class Hostile : public test_support::scratch_test {
         options.stdout_name = c.stdout_to;
         options.deadline_seconds = 20;
         const auto start = std::chrono::steady_clock::now();
-        const test_support::started_run started = test_support::start_tool(dir, args, options);
+        const test_support::started_run started =
+            test_support::start_tool(dir, test_support::at_thread_count(args, threads), options);
         std::string fifo_report;
         if (c.report_fifo) fifo_report = read_report_fifo(started, path(c.report));
         const auto run = test_support::finish_tool(started);
@@ -629,6 +636,7 @@ TEST_F(Hostile, ARunPastItsDeadlineIsKilledAndFailsTheTest) {
     ASSERT_EQ(mkfifo(path("in").c_str(), 0600), 0); // no writer: the open waits for ever
     test_support::run_options options;
     options.deadline_seconds = 0.5;
+    options.threads = {1};
     test_support::run_result run;
     EXPECT_NONFATAL_FAILURE(run = run_tool(dir, {"in", "zones", "report.txt"}, options),
                             "did not end within");

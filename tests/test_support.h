@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -101,6 +103,10 @@ struct run_result {
     bool timed_out = false;
 };
 
+// The thread counts every end-to-end run is made at: the console, the exit code and every file
+// the run leaves must be the same at each.
+inline const std::vector<unsigned> thread_counts = {1, 2, 3, 8};
+
 // How the built tool is started: standard input is `input` (or closed), standard output goes to
 // a capture file of the harness or to the file `stdout_name` in the run's folder.
 struct run_options {
@@ -111,6 +117,8 @@ struct run_options {
     // Every run has a deadline: past it the tool is killed and the test fails, so that a hang
     // fails the test instead of blocking the suite.
     double deadline_seconds = 120;
+    // run_tool runs the tool at each of these; an empty list takes thread_counts.
+    std::vector<unsigned> threads = {};
 };
 
 // A run that was started and not yet waited for.
@@ -194,10 +202,49 @@ inline run_result finish_tool(const started_run &run) {
     return result;
 }
 
-// Runs the built tool in folder `cwd` with the arguments and waits for it.
+// The arguments with --threads=N in front, unless they are --help or --version alone.
+inline std::vector<std::string> at_thread_count(const std::vector<std::string> &args,
+                                                unsigned threads) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) return args;
+    std::vector<std::string> with_option = {"--threads=" + std::to_string(threads)};
+    with_option.insert(with_option.end(), args.begin(), args.end());
+    return with_option;
+}
+
+// Every regular file of the folder but the harness's own, with its bytes.
+inline std::vector<std::pair<std::string, std::string>> folder_files(const fs::path &folder) {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator(folder, ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name == ".stdin" || name == ".stdout" || !entry.is_regular_file(ignored)) continue;
+        files.emplace_back(name, read_file(entry.path().string()));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Runs the built tool in folder `cwd` with the arguments, once at each thread count, and
+// expects the same outcome from each; returns the first.
 inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &args,
                            const run_options &options) {
-    return finish_tool(start_tool(cwd, args, options));
+    run_result first;
+    std::vector<std::pair<std::string, std::string>> first_files;
+    const std::vector<unsigned> &counts = options.threads.empty() ? thread_counts : options.threads;
+    for (const unsigned threads : counts) {
+        const run_result run =
+            finish_tool(start_tool(cwd, at_thread_count(args, threads), options));
+        const auto files = folder_files(cwd);
+        if (threads == counts.front()) {
+            first = run;
+            first_files = files;
+            continue;
+        }
+        EXPECT_EQ(run.exit_code, first.exit_code) << "at " << threads << " threads";
+        EXPECT_EQ(run.console, first.console) << "at " << threads << " threads";
+        EXPECT_TRUE(files == first_files) << "the files differ at " << threads << " threads";
+    }
+    return first;
 }
 
 // The same, feeding `input` to standard input; a non-zero address_space_limit (bytes) caps the

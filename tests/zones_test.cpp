@@ -226,39 +226,74 @@ TEST(SortZones, PutsZonesInAscendingZoneValue) {
 
 namespace {
 
-// Counting through a zone_counter must leave the register exactly as counting cell by cell:
-// the same zones in the same order, the same sums to the bit, also when zones alternate, when
-// large keys come in, and when the table grows while a zone is open.
+// Counting through a zone_counter, in runs of any length, must leave the register exactly as
+// counting each pair that counts cell by cell: the same zones in the same order, the same sums
+// to the bit, also when zones alternate, when large keys come in, when cells don't count, and
+// when the table grows while a zone is open.
 TEST(ZoneCounter, LeavesTheRegisterAsCountingCellByCell) {
     std::mt19937_64 random(11);
-    std::vector<std::pair<double, double>> cells;
+    std::vector<double> values;
+    std::vector<double> zones;
     double zone = 0;
     for (int i = 0; i < 200000; ++i) {
         if (random() % 50 == 0) // mostly runs of one zone, as in block-shaped zone grids
             zone = static_cast<double>(random() % 3000) + (random() % 2 ? 0.3 : 0.0);
         if (random() % 200 == 0) zone = 1e6 + static_cast<double>(random() % 5);
-        cells.emplace_back(std::ldexp(static_cast<double>(random() % 100000), -7), zone);
+        double z = zone;
+        if (random() % 97 == 0) z = -1;
+        if (random() % 101 == 0) z = std::numeric_limits<double>::quiet_NaN();
+        double v = std::ldexp(static_cast<double>(random() % 100000), -7);
+        if (random() % 89 == 0) v = -9999;
+        if (random() % 103 == 0) v = std::numeric_limits<double>::quiet_NaN();
+        values.push_back(v);
+        zones.push_back(z);
     }
-    zone_register plain;
-    zone_register counted;
-    std::uint32_t failed = 0;
-    ASSERT_EQ(register_create(plain, failed), register_create_result::ok);
-    ASSERT_EQ(register_create(counted, failed), register_create_result::ok);
-    register_clear(plain);
-    register_clear(counted);
-    zone_counter counter{counted, zone_counter::no_key, nullptr, {}};
-    for (const auto &[v, z] : cells) {
-        ASSERT_TRUE(count_into_zone(plain, v, z));
-        ASSERT_TRUE(count_into_zone(counter, v, z));
+    for (const double nodata : {-9999.0, std::numeric_limits<double>::quiet_NaN()}) {
+        zone_register plain;
+        zone_register counted;
+        std::uint32_t failed = 0;
+        ASSERT_EQ(register_create(plain, failed), register_create_result::ok);
+        ASSERT_EQ(register_create(counted, failed), register_create_result::ok);
+        register_clear(plain);
+        register_clear(counted);
+        const double threshold = counting_threshold(nodata);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (pair_counts(values[i], zones[i], threshold)) {
+                ASSERT_TRUE(count_into_zone(plain, values[i], zones[i]));
+            }
+        }
+        zone_counter counter = start_counting(counted, nodata);
+        for (std::size_t i = 0; i < values.size();) {
+            const std::size_t n = std::min<std::size_t>(random() % 5000, values.size() - i);
+            ASSERT_EQ(count_cells(counter, values.data() + i, zones.data() + i, n), n);
+            i += n;
+        }
+        finish_counting(counter);
+        ASSERT_EQ(counted.zone_count, plain.zone_count);
+        ASSERT_GT(plain.grow_count, 0u);
+        for (std::uint32_t id = 1; id <= plain.zone_count; ++id) {
+            const zone_record &a = kenn_slot(plain, id);
+            const zone_record &b = kenn_slot(counted, id);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "zone " << id;
+        }
     }
-    close_zone_counter(counter);
-    ASSERT_EQ(counted.zone_count, plain.zone_count);
-    ASSERT_GT(plain.grow_count, 0u);
-    for (std::uint32_t id = 1; id <= plain.zone_count; ++id) {
-        const zone_record &a = kenn_slot(plain, id);
-        const zone_record &b = kenn_slot(counted, id);
-        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "zone " << id;
-    }
+}
+
+TEST(ZoneCounter, WhichPairsCount) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct pair_case {
+        double v, z, nodata;
+        bool counts;
+    } cases[] = {
+        {-9998.9, 0, -9999, true}, {-9999, 0, -9999, false}, {-10000, 0, -9999, false},
+        {1, -0.0, -9999, true},    {1, -0.4, -9999, false},  {nan, 1, -9999, false},
+        {1, nan, -9999, false},    {nan, 1, nan, false},     {-9999, 1, nan, true},
+        {-inf, 1, nan, false},     {inf, inf, -9999, true},
+    };
+    for (const pair_case &c : cases)
+        EXPECT_EQ(pair_counts(c.v, c.z, counting_threshold(c.nodata)), c.counts)
+            << c.v << " " << c.z << " " << c.nodata;
 }
 
 } // namespace

@@ -96,6 +96,61 @@ std::uint32_t zones_detail::large_zone_id(zone_register &reg, double z) {
     return id;
 }
 
+zone_counter start_counting(zone_register &reg, double input_nodata) noexcept {
+    zone_counter counter;
+    counter.reg = &reg;
+    counter.threshold = counting_threshold(input_nodata);
+    return counter;
+}
+
+std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
+                        std::size_t n) {
+    using zones_detail::no_key;
+    const double threshold = counter.threshold;
+    std::size_t i = 0;
+    while (i < n) {
+        // Cells of the open zone, and cells that don't count, are taken by a loop without a
+        // call in it, on a copy of the open zone's sums that lives only there: so the sums stay
+        // in registers.
+        zone_record sums = counter.open.sums;
+        const std::uint32_t key = counter.open.key;
+        for (; i < n; ++i) {
+            const double v = values[i];
+            const double z = zones[i];
+            if (!pair_counts(v, z, threshold)) continue;
+            const double z_plus_half = z + 0.5;
+            // z_plus_half >= 0.5, so truncation is the floor.
+            if (!(z_plus_half < static_cast<double>(zarray_size) &&
+                  static_cast<std::uint32_t>(z_plus_half) == key))
+                break;
+            zone_add(sums, v);
+        }
+        counter.open.sums = sums;
+        if (i == n) break;
+        // A cell of another zone.
+        const double z = zones[i];
+        zone_record *const record = find_zone(*counter.reg, z);
+        if (record == nullptr) return i;
+        if (record != counter.open.record) {
+            if (counter.open.record != nullptr) *counter.open.record = counter.open.sums;
+            counter.open.record = record;
+            counter.open.sums = *record;
+        }
+        const double z_plus_half = z + 0.5;
+        counter.open.key = z_plus_half < static_cast<double>(zarray_size)
+                               ? static_cast<std::uint32_t>(z_plus_half)
+                               : no_key;
+        zone_add(counter.open.sums, values[i]);
+        ++i;
+    }
+    return n;
+}
+
+void finish_counting(zone_counter &counter) noexcept {
+    if (counter.open.record != nullptr) *counter.open.record = counter.open.sums;
+    counter.open = zones_detail::open_zone{};
+}
+
 // Heapsort with 1-based slots: build a max-heap on zone_value over slots 1 to n, then move the
 // largest remaining zone behind the shrinking heap. Strict comparisons throughout; of two equal
 // children the left one is taken.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <memory>
 #include <vector>
@@ -141,53 +142,49 @@ inline bool count_into_zone(zone_register &reg, double v, double z) {
     return true;
 }
 
-// Counts a stream of cells with the zone counted last kept open: while cells of one zone follow
-// each other, as they do in block-shaped zone grids, the lookup is skipped and the zone's sums
-// stay in a local copy, in registers, instead of going through memory at every cell. The sums
-// are the same, added in the same order. The register's record of the open zone is stale until
-// the zone is closed: by the next zone, or by close_zone_counter, which must come before
-// anything else reads the register.
+// ---- counting cells ----
+
+// Which cell pairs count: the value lies above the input grid's no-data value and the zone
+// value is not negative; a NaN fails both tests. A NaN no-data value, as GDAL writes for float
+// grids, marks the NaN cells instead: no value lies above NaN, so taken as it stands it would
+// leave every cell out; every value above -inf counts then.
+inline double counting_threshold(double input_nodata) noexcept {
+    return std::isnan(input_nodata) ? -std::numeric_limits<double>::infinity() : input_nodata;
+}
+inline bool pair_counts(double v, double z, double threshold) noexcept {
+    return v > threshold && z >= 0;
+}
+
+namespace zones_detail {
+inline constexpr std::uint32_t no_key = 0xFFFFFFFF;
+// The zone counted last. While cells of one zone follow each other, as they do in block-shaped
+// zone grids, the lookup is skipped and the zone's sums stay in a local copy, in registers,
+// instead of going through memory at every cell. The register's record of the open zone is
+// stale until the zone is closed. Only count_cells and finish_counting touch it.
+struct open_zone {
+    std::uint32_t key = no_key; // the zarray key of the open zone; no_key for large keys
+    zone_record *record = nullptr;
+    zone_record sums;
+};
+} // namespace zones_detail
+
+// Counts cell pairs into the register, in the order given: the one place that decides which
+// pair counts and adds it, exactly as count_into_zone of each counting pair would.
 struct zone_counter {
-    static constexpr std::uint32_t no_key = 0xFFFFFFFF;
-    zone_register &reg;
-    std::uint32_t open_key = no_key; // the zarray key of the open zone; no_key for large keys
-    zone_record *open_record = nullptr;
-    zone_record open_sums;
+    zone_register *reg = nullptr;
+    double threshold = 0; // counting_threshold of the input grid's no-data value
+    zones_detail::open_zone open;
 };
 
-inline void close_zone_counter(zone_counter &counter) noexcept {
-    if (counter.open_record != nullptr) *counter.open_record = counter.open_sums;
-    counter.open_record = nullptr;
-    counter.open_key = zone_counter::no_key;
-}
+zone_counter start_counting(zone_register &reg, double input_nodata) noexcept;
 
-// True when z belongs to the open zone: counting it is then zone_add on open_sums, with no call
-// that would make the sums leave their registers.
-inline bool in_open_zone(const zone_counter &counter, double z) noexcept {
-    const double z_plus_half = z + 0.5;
-    return z_plus_half < static_cast<double>(zarray_size) &&
-           static_cast<std::uint32_t>(z_plus_half) == counter.open_key;
-}
+// Counts the pairs (values[i], zones[i]) for i from 0 to n - 1, in that order. Returns n, or the
+// index of the pair whose new zone found no memory (the pairs before it are counted).
+std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
+                        std::size_t n);
 
-// As count_into_zone.
-inline bool count_into_zone(zone_counter &counter, double v, double z) {
-    const double z_plus_half = z + 0.5;
-    const std::uint32_t key = z_plus_half < static_cast<double>(zarray_size)
-                                  ? static_cast<std::uint32_t>(z_plus_half)
-                                  : zone_counter::no_key;
-    if (key != counter.open_key || key == zone_counter::no_key) {
-        zone_record *const record = find_zone(counter.reg, z);
-        if (record == nullptr) return false;
-        if (record != counter.open_record) {
-            close_zone_counter(counter);
-            counter.open_sums = *record;
-            counter.open_record = record;
-        }
-        counter.open_key = key;
-    }
-    zone_add(counter.open_sums, v);
-    return true;
-}
+// Writes the open zone's sums back: before anything else reads the register.
+void finish_counting(zone_counter &counter) noexcept;
 
 // Puts slots 1 to zone_count in ascending zone_value, in place, by heapsort; record contents
 // move, the batches stay. Slot 0 and the slots above zone_count are not touched.

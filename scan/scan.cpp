@@ -1,0 +1,275 @@
+#include "scan/scan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// One grid's blocks in flight: block j lives in slot j % slots.size() from the moment it is
+// claimed for reading until the count is done with it. A slot has one owner at a time: the
+// thread that claimed it, then (once done) the counting thread.
+enum class slot_state : unsigned char { free, claimed, done };
+
+struct lane {
+    grid_stream *grid = nullptr;
+    std::vector<cell_block> slots;
+    std::vector<slot_state> states;
+    std::uint64_t next_claim = 0;   // the next block to read
+    std::uint64_t next_consume = 0; // the next block the count takes
+    std::uint64_t next_read = 0;    // for grids read in order: whose turn it is to read
+    std::uint64_t block_limit = 0;  // blocks beyond this hold no cell the scan needs
+    bool no_more_claims = false;    // a block ended the grid, or the count has all it needs
+};
+
+struct pipeline {
+    lane lanes[2]; // the input grid, the zone grid
+    std::mutex mutex;
+    std::condition_variable work_ready; // a block can be claimed, or the scan is over
+    std::condition_variable block_done; // a block was decoded
+    std::condition_variable read_turn;  // a grid read in order moved on to its next block
+    bool stopping = false;
+};
+
+struct claim {
+    lane *owner = nullptr;
+    std::uint64_t index = 0;
+};
+
+bool can_claim(const lane &l) {
+    return !l.no_more_claims && l.next_claim < l.block_limit &&
+           l.next_claim < l.next_consume + l.slots.size();
+}
+
+claim take(lane &l) {
+    const claim c{&l, l.next_claim++};
+    l.states[c.index % l.slots.size()] = slot_state::claimed;
+    return c;
+}
+
+// The next block to work on, under the lock: the lane that is less far ahead, the input grid
+// when both are as far.
+claim next_claim(pipeline &p) {
+    lane &input = p.lanes[0];
+    lane &zones = p.lanes[1];
+    const bool input_open = can_claim(input);
+    const bool zones_open = can_claim(zones);
+    if (input_open && zones_open)
+        return take(input.next_claim - input.next_consume <= zones.next_claim - zones.next_consume
+                        ? input
+                        : zones);
+    if (input_open) return take(input);
+    if (zones_open) return take(zones);
+    return {};
+}
+
+// Reads and decodes a claimed block, without the lock but while a grid read in order waits for
+// its turn; then hands it to the count.
+void work_on(pipeline &p, const claim &c) {
+    lane &l = *c.owner;
+    cell_block &block = l.slots[c.index % l.slots.size()];
+    block.index = c.index;
+    if (blocks_in_any_order(*l.grid)) {
+        read_cell_block(*l.grid, block);
+    } else {
+        std::unique_lock lock(p.mutex);
+        p.read_turn.wait(lock, [&] { return l.next_read == c.index; });
+        lock.unlock();
+        read_cell_block(*l.grid, block);
+        lock.lock();
+        ++l.next_read;
+        p.read_turn.notify_all();
+    }
+    decode_cell_block(*l.grid, block);
+    const std::lock_guard lock(p.mutex);
+    l.states[c.index % l.slots.size()] = slot_state::done;
+    // Nothing behind a block that ended the grid is needed.
+    if (block.end != block_end::more) l.no_more_claims = true;
+    p.block_done.notify_all();
+    p.work_ready.notify_all();
+}
+
+void worker(pipeline &p) {
+    for (;;) {
+        claim c;
+        {
+            std::unique_lock lock(p.mutex);
+            p.work_ready.wait(lock, [&] {
+                if (p.stopping) return true;
+                c = next_claim(p);
+                return c.owner != nullptr;
+            });
+            if (c.owner == nullptr) return;
+        }
+        work_on(p, c);
+    }
+}
+
+// Starts the workers, and stops and joins them whatever way the scan ends. Where a thread can't
+// be started, the scan goes on with those it has: the counting thread does the rest.
+struct worker_threads {
+    pipeline &p;
+    std::vector<std::thread> threads;
+
+    worker_threads(pipeline &owner, unsigned count) : p(owner) {
+        try {
+            for (unsigned i = 0; i < count; ++i)
+                threads.emplace_back(worker, std::ref(p));
+        } catch (const std::system_error &) {
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    worker_threads(const worker_threads &) = delete;
+    worker_threads &operator=(const worker_threads &) = delete;
+    ~worker_threads() {
+        {
+            const std::lock_guard lock(p.mutex);
+            p.stopping = true;
+        }
+        p.work_ready.notify_all();
+        for (std::thread &thread : threads)
+            thread.join();
+    }
+};
+
+// The next block of a lane for the count: decoded on this thread where no worker has it yet.
+cell_block &next_block(pipeline &p, lane &l) {
+    const std::size_t slot = l.next_consume % l.slots.size();
+    std::unique_lock lock(p.mutex);
+    while (l.states[slot] != slot_state::done) {
+        // A free slot is the block the count needs next, and nobody has it yet: blocks are
+        // claimed in order.
+        const claim c = l.states[slot] == slot_state::free ? take(l) : next_claim(p);
+        if (c.owner == nullptr) {
+            p.block_done.wait(lock);
+            continue;
+        }
+        lock.unlock();
+        work_on(p, c);
+        lock.lock();
+    }
+    return l.slots[slot];
+}
+
+void release_block(pipeline &p, lane &l) {
+    {
+        const std::lock_guard lock(p.mutex);
+        l.states[l.next_consume % l.slots.size()] = slot_state::free;
+        ++l.next_consume;
+    }
+    p.work_ready.notify_all();
+}
+
+// A dot per row, flushed when a row ends and a while has passed, so that the dots show on a
+// terminal as the scan goes without a flush per row.
+struct progress {
+    using clock = std::chrono::steady_clock;
+    std::uint32_t ncols = 0;
+    clock::time_point last_flush = clock::now();
+    std::uint64_t cells_since_check = 0;
+};
+
+void rows_done(progress &state, std::uint64_t rows) {
+    for (; rows != 0; --rows) {
+        std::putchar('.');
+        state.cells_since_check += std::uint64_t{state.ncols} + 1;
+        if (state.cells_since_check < (1u << 20)) continue;
+        state.cells_since_check = 0;
+        const auto now = progress::clock::now();
+        if (now - state.last_flush >= std::chrono::milliseconds(200)) {
+            std::fflush(stdout);
+            state.last_flush = now;
+        }
+    }
+}
+
+// Where the count stands in one lane's current block.
+struct cursor {
+    cell_block *block = nullptr;
+    std::size_t used = 0;
+    std::uint64_t cells_taken = 0; // cells of the blocks taken so far
+};
+
+scan_outcome outcome_of(block_end end) {
+    return end == block_end::no_memory ? scan_outcome::no_memory : scan_outcome::no_value;
+}
+
+} // namespace
+
+scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &counter,
+                       const scan_settings &settings) {
+    const auto nrows = static_cast<std::uint32_t>(input.header.nrows);
+    const auto ncols = static_cast<std::uint32_t>(input.header.ncols);
+    const std::uint64_t cells = std::uint64_t{nrows} * ncols;
+    progress dots;
+    dots.ncols = ncols;
+    scan_result result;
+    if (cells == 0) {
+        rows_done(dots, nrows);
+        return result;
+    }
+
+    const unsigned threads = std::max(settings.threads, 1u);
+    const std::size_t in_flight = settings.blocks_in_flight != 0
+                                      ? std::max<std::size_t>(settings.blocks_in_flight, 2)
+                                      : std::size_t{threads} + 1;
+    pipeline p;
+    grid_stream *const grids[2] = {&input, &zones};
+    for (int i = 0; i < 2; ++i) {
+        lane &l = p.lanes[i];
+        l.grid = grids[i];
+        start_cell_blocks(*l.grid, settings.blocks);
+        l.slots.resize(in_flight);
+        l.states.assign(in_flight, slot_state::free);
+        l.block_limit = blocks_for_cells(*l.grid, cells);
+    }
+    const worker_threads workers(p, threads - 1);
+
+    cursor at[2];
+    std::uint64_t cell = 0;
+    while (cell < cells) {
+        // The input grid's value of a cell comes before the zone grid's.
+        bool failed = false;
+        for (int i = 0; i < 2 && !failed; ++i) {
+            cursor &c = at[i];
+            while (c.block == nullptr || c.used == c.block->count) {
+                if (c.block != nullptr) {
+                    if (c.block->end != block_end::more) {
+                        result = {outcome_of(c.block->end), cell, i == 1};
+                        failed = true;
+                        break;
+                    }
+                    release_block(p, p.lanes[i]);
+                }
+                c.block = &next_block(p, p.lanes[i]);
+                c.used = 0;
+                c.cells_taken += c.block->count;
+                if (c.cells_taken >= cells) {
+                    const std::lock_guard lock(p.mutex);
+                    p.lanes[i].no_more_claims = true;
+                }
+            }
+        }
+        if (failed) break;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(
+            {at[0].block->count - at[0].used, at[1].block->count - at[1].used, cells - cell}));
+        const std::size_t counted = count_cells(counter, at[0].block->cells + at[0].used,
+                                                at[1].block->cells + at[1].used, n);
+        rows_done(dots, (cell + counted) / ncols - cell / ncols);
+        cell += counted;
+        at[0].used += counted;
+        at[1].used += counted;
+        if (counted < n) {
+            result = {scan_outcome::no_zone_memory, cell, false};
+            break;
+        }
+    }
+    finish_counting(counter);
+    return result;
+}

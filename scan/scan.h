@@ -1,0 +1,42 @@
+// The scan: every cell pair of the input grid and the zone grid, in file order, counted into the
+// zones, with a dot on the console for every row.
+//
+// Both grids are read and decoded in blocks (grid.h) by worker threads, a few blocks ahead of
+// the count; the counting itself runs on the calling thread and takes the cells strictly in file
+// order, so every sum, minimum and maximum comes out the same at any number of threads. While
+// the block it needs next is not decoded yet, the calling thread decodes blocks itself; with one
+// thread it does all the work and no other thread is started.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "grid/grid.h"
+#include "zones/zones.h"
+
+struct scan_settings {
+    unsigned threads = 1; // threads taking part, the calling one included
+    block_settings blocks;
+    std::size_t blocks_in_flight = 0; // per grid, at least 2; 0: threads + 1
+};
+
+enum class scan_outcome {
+    ok,
+    no_value,       // a grid has no value for failed_cell
+    no_zone_memory, // no memory for the new zone of failed_cell
+    no_memory,      // memory ran out while reading failed_cell
+};
+
+struct scan_result {
+    scan_outcome outcome = scan_outcome::ok;
+    std::uint64_t failed_cell = 0; // from 0, row after row
+    bool in_zone_grid = false;     // which grid failed_cell failed in (no_value, no_memory)
+};
+
+// Scans the cells of both grids, whose headers have been read and have the same geometry, and
+// counts every pair into the counter. Prints a dot after each row (also for rows of no
+// columns); stops at the first cell that fails, as a scan cell by cell would, with the input
+// grid's value of a cell read before the zone grid's. Whatever happens, every thread it started
+// has ended when it returns.
+scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &counter,
+                       const scan_settings &settings);

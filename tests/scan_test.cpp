@@ -1,0 +1,213 @@
+// The scan against a plain sequential count: random grid pairs in every format, scanned with
+// random block sizes, blocks in flight and thread counts, read at offsets and one after another,
+// must leave the register exactly as counting the pairs one by one in file order does, and stop
+// at the same cell for the same reason.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "scan/scan.h"
+#include "test_support.h"
+
+namespace {
+
+using test_support::binary_grid;
+using test_support::geometry;
+using test_support::read_file;
+using test_support::write_file;
+
+// Words that read as one number or more, as fscanf reads them, and a few that end a grid.
+std::string random_word(std::mt19937_64 &random, bool may_end_the_grid) {
+    static const char *const odd[] = {"1-2", "5e3", "-0",    "+7",      ".5",  "1.",    "0x1p3",
+                                      "inf", "1e+", "-9999", "3.25e-2", "nan", "1e400", "2e-400"};
+    if (may_end_the_grid && random() % 400 == 0) return random() % 2 ? "*" : "5abc";
+    switch (random() % 6) {
+    case 0:
+        return odd[random() % std::size(odd)];
+    case 1: { // as GDAL writes float32 cells: up to 20 significant digits
+        char text[64];
+        std::snprintf(text, sizeof text, "%.20g",
+                      static_cast<double>(
+                          static_cast<float>(static_cast<double>(random() % 2000000) / 997.0)));
+        return text;
+    }
+    case 2:
+        return std::to_string(static_cast<long long>(random() % 100000) - 50000) + "." +
+               std::to_string(random() % 1000);
+    default:
+        return std::to_string(random() % 50);
+    }
+}
+
+std::string random_space(std::mt19937_64 &random) {
+    static const char *const spaces[] = {" ", "\n", "\t", "  ", "\r\n", " \n  "};
+    return spaces[random() % std::size(spaces)];
+}
+
+struct grid_pair {
+    std::string input;
+    std::string zones;
+    std::uint64_t cells;
+};
+
+// A grid of `cells` cells in a random format, the zone grid's values in runs of one zone.
+std::string random_grid(std::mt19937_64 &random, const geometry &g, bool zones,
+                        std::uint64_t cells) {
+    const int format = static_cast<int>(random() % 3);
+    std::vector<double> values;
+    double zone = 1;
+    for (std::uint64_t i = 0; i < cells; ++i) {
+        if (zones) {
+            if (random() % 40 == 0) zone = static_cast<double>(random() % 60);
+            if (random() % 500 == 0) zone = 1e7 + static_cast<double>(random() % 3);
+            values.push_back(random() % 30 == 0 ? -1 : zone);
+        } else {
+            values.push_back(random() % 25 == 0 ? -9999
+                                                : static_cast<double>(random() % 100000) / 8);
+        }
+    }
+    const bool cut_short = random() % 4 == 0;
+    if (format == 1 || format == 2) {
+        std::string bytes =
+            format == 1 ? binary_grid<float>(g, values) : binary_grid<double>(g, values);
+        if (cut_short) bytes.resize(bytes.size() - random() % (bytes.size() / 3 + 1));
+        return bytes;
+    }
+    std::string text = test_support::text_grid(g, {});
+    const std::uint64_t words = cut_short ? cells - random() % (cells / 3 + 1) : cells;
+    for (std::uint64_t i = 0; i < words; ++i) {
+        if (zones) {
+            char number[32];
+            std::snprintf(number, sizeof number, "%.17g", values[i]);
+            text += number;
+        } else {
+            text += random_word(random, true);
+        }
+        text += random_space(random);
+    }
+    if (random() % 3 == 0) text += "trailing words never read " + random_word(random, false);
+    return text;
+}
+
+// The count as a plain loop: every cell of both grids read in file order, each counting pair
+// counted into the register one by one.
+scan_result count_one_by_one(grid_stream &input, grid_stream &zones, zone_register &reg,
+                             std::uint64_t cells) {
+    start_cell_blocks(input);
+    start_cell_blocks(zones);
+    const grid_cells values = read_grid_cells(input, cells);
+    const grid_cells zone_values = read_grid_cells(zones, cells);
+    const double threshold = counting_threshold(input.header.nodata);
+    for (std::uint64_t cell = 0; cell < cells; ++cell) {
+        if (cell == values.cells.size())
+            return {values.end == block_end::no_memory ? scan_outcome::no_memory
+                                                       : scan_outcome::no_value,
+                    cell, false};
+        if (cell == zone_values.cells.size())
+            return {zone_values.end == block_end::no_memory ? scan_outcome::no_memory
+                                                            : scan_outcome::no_value,
+                    cell, true};
+        const double v = values.cells[cell];
+        const double z = zone_values.cells[cell];
+        if (pair_counts(v, z, threshold) && !count_into_zone(reg, v, z))
+            return {scan_outcome::no_zone_memory, cell, false};
+    }
+    return {};
+}
+
+class Scan : public test_support::scratch_test {
+  protected:
+    // Scans with the dots sent to a file; returns how many dots there were.
+    scan_result scan_counting_dots(grid_stream &input, grid_stream &zones, zone_counter &counter,
+                                   const scan_settings &settings, std::size_t &dots) {
+        std::fflush(stdout);
+        const int saved_stdout = dup(1);
+        const int file = open(path("dots").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(file, 1);
+        close(file);
+        const scan_result result = scan_cells(input, zones, counter, settings);
+        std::fflush(stdout);
+        dup2(saved_stdout, 1);
+        close(saved_stdout);
+        dots = read_file(path("dots")).size();
+        return result;
+    }
+};
+
+TEST_F(Scan, RandomBlocksAndThreadsCountAsOneByOne) {
+    std::mt19937_64 random(2024);
+    for (int round = 0; round < 60; ++round) {
+        const double ncols = static_cast<double>(1 + random() % 40);
+        const double nrows = static_cast<double>(random() % 30);
+        const geometry g{ncols, nrows};
+        const auto cells = static_cast<std::uint64_t>(ncols * nrows);
+        write_file(path("in"), random_grid(random, g, false, cells));
+        write_file(path("zones"), random_grid(random, g, true, cells));
+
+        grid_stream input;
+        grid_stream zones;
+        zone_register expected;
+        std::uint32_t failed_slot = 0;
+        ASSERT_EQ(register_create(expected, failed_slot), register_create_result::ok);
+        register_clear(expected);
+        ASSERT_EQ(open_grid(path("in"), input), grid_open_result::ok);
+        ASSERT_EQ(open_grid(path("zones"), zones), grid_open_result::ok);
+        ASSERT_TRUE(read_grid_header(input) && read_grid_header(zones));
+        const scan_result plain = count_one_by_one(input, zones, expected, cells);
+
+        for (int variant = 0; variant < 8; ++variant) {
+            scan_settings settings;
+            settings.threads = 1 + static_cast<unsigned>(random() % 8);
+            settings.blocks.text_bytes = 1 + random() % 300;
+            settings.blocks.binary_cells = 1 + random() % 50;
+            settings.blocks.in_order = random() % 3 == 0;
+            settings.blocks_in_flight = 2 + random() % 4;
+            SCOPED_TRACE("round " + std::to_string(round) + ", " +
+                         std::to_string(settings.threads) + " threads, blocks of " +
+                         std::to_string(settings.blocks.text_bytes) + " bytes or " +
+                         std::to_string(settings.blocks.binary_cells) + " cells" +
+                         (settings.blocks.in_order ? ", in order" : ""));
+            grid_stream scanned_input;
+            grid_stream scanned_zones;
+            ASSERT_EQ(open_grid(path("in"), scanned_input, 128 + random() % 64),
+                      grid_open_result::ok);
+            ASSERT_EQ(open_grid(path("zones"), scanned_zones), grid_open_result::ok);
+            ASSERT_TRUE(read_grid_header(scanned_input) && read_grid_header(scanned_zones));
+            zone_register reg;
+            ASSERT_EQ(register_create(reg, failed_slot), register_create_result::ok);
+            register_clear(reg);
+            zone_counter counter = start_counting(reg, scanned_input.header.nodata);
+            std::size_t dots = 0;
+            const scan_result got =
+                scan_counting_dots(scanned_input, scanned_zones, counter, settings, dots);
+
+            EXPECT_EQ(got.outcome, plain.outcome);
+            if (plain.outcome != scan_outcome::ok) {
+                EXPECT_EQ(got.failed_cell, plain.failed_cell);
+                EXPECT_EQ(got.in_zone_grid, plain.in_zone_grid);
+            }
+            const std::uint64_t rows_done =
+                plain.outcome == scan_outcome::ok
+                    ? static_cast<std::uint64_t>(nrows)
+                    : plain.failed_cell / static_cast<std::uint64_t>(ncols);
+            EXPECT_EQ(dots, rows_done);
+            ASSERT_EQ(reg.zone_count, expected.zone_count);
+            for (std::uint32_t id = 1; id <= expected.zone_count; ++id) {
+                const zone_record &a = kenn_slot(expected, id);
+                const zone_record &b = kenn_slot(reg, id);
+                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "zone " << id;
+            }
+        }
+    }
+}
+
+} // namespace
