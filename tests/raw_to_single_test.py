@@ -115,6 +115,47 @@ class RawToSingle(unittest.TestCase):
                     self.assertEqual(result.stderr, "")
                 self.assertEqual(figures(self.folder, "converted.single"), expected)
 
+    def test_cell_sizes_equal_to_a_relative_1e10_count_as_square(self):
+        # GDAL writes 15 significant digits, so the sizes of square cells can differ in the last
+        # one. The x size is written: where only that one is not exact in float32, the script
+        # notes it; where only the y size is not, it says nothing.
+        expected = figures(self.folder, "heights_float32.asc")
+        ehdr = ("heights_ehdr.bil", "heights_ehdr.hdr")
+        envi = ("heights_envi.img", "heights_envi.hdr")
+        cases = [
+            # (name, source and header, text replaced, by, part of stderr or "" for none)
+            ("EHdr YDIM a step up in the 15th digit", ehdr, "YDIM           3711",
+             "YDIM 3711.0000000000005", ""),
+            ("EHdr YDIM 1e-11 down", ehdr, "YDIM           3711", "YDIM 3710.99999996", ""),
+            ("EHdr XDIM 1e-11 up, x size written", ehdr, "XDIM           3711",
+             "XDIM 3711.00000004", "not exact in float32"),
+            ("ENVI y size a step up in the 15th digit", envi, "3711, 3711}",
+             "3711, 3711.0000000000005}", ""),
+            ("ENVI x size 1e-11 up, x size written", envi, "3711, 3711}",
+             "3711.00000004, 3711}", "not exact in float32"),
+        ]
+        for name, (source, header), old, new, message in cases:
+            with self.subTest(name):
+                self.setUp()
+                edit(os.path.join(self.folder, header), old, new)
+                result = self.convert(source)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if message:
+                    self.assertIn(message, result.stderr)
+                else:
+                    self.assertEqual(result.stderr, "")
+                self.assertEqual(figures(self.folder, "converted.single"), expected)
+
+    def test_degree_cells_as_gdalwarp_ts_writes_them(self):
+        edit(os.path.join(self.folder, "heights_ehdr.hdr"),
+             "XDIM           3711\nYDIM           3711",
+             "XDIM 0.00833333333333334\nYDIM 0.00833333333333333")
+        result = self.convert("heights_ehdr.bil")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(self.folder, "converted.single"), "rb") as f:
+            header = struct.unpack("<12f", f.read(48))
+        self.assertEqual(header[4], struct.unpack("<f", struct.pack("<f", 0.00833333333333334))[0])
+
     def test_the_header_holds_the_lower_left_corner(self):
         self.assertEqual(self.convert("heights_ehdr.bil").returncode, 0)
         with open(os.path.join(self.folder, "converted.single"), "rb") as f:
@@ -129,6 +170,11 @@ class RawToSingle(unittest.TestCase):
         cases = [
             # (source, file, text replaced, by, message expected)
             ("heights_ehdr.bil", "heights_ehdr.hdr", "YDIM           3711", "YDIM 1855.5",
+             "not square"),
+            # 2.7e-10 apart: more than GDAL's rounding of a size, refused as before
+            ("heights_ehdr.bil", "heights_ehdr.hdr", "YDIM           3711", "YDIM 3711.000001",
+             "not square"),
+            ("heights_envi.img", "heights_envi.hdr", "3711, 3711}", "3711, 3711.000001}",
              "not square"),
             ("heights_ehdr.bil", "heights_ehdr.hdr", "NBITS          32", "NBITS 16",
              "not float32"),

@@ -15,8 +15,9 @@ Its no-data value is always -9999, so cells holding the source's no-data value, 
 are written as -9999. Values at or below -9999 that are not no-data in the source would not be
 counted by zonalstats either; the script warns about them.
 
-Big-endian sources are turned little-endian. Non-square cells, rotated grids, several bands
-and types other than float32 are refused: resample or convert them with GDAL first.
+Big-endian sources are turned little-endian. Cell sizes that agree to a relative 1e-10 count
+as square, with the x size. Non-square cells, rotated grids, several bands and types other
+than float32 are refused: resample or convert them with GDAL first.
 """
 
 import array
@@ -28,6 +29,18 @@ import sys
 
 MISSING = -9999.0
 LARGEST_EXACT_COUNT = 2**24  # ncols and nrows are float32 numbers in the header
+# GDAL writes cell sizes with 15 significant digits, so the x and y sizes of a square grid can
+# differ in the last digit (gdalwarp -ts gives XDIM 0.00833333333333334, YDIM
+# 0.00833333333333333); GDAL takes them as square. Far more than that rounding, and far less than
+# any real difference in cell sizes.
+SQUARE_TOLERANCE = 1e-10
+
+
+def square_cell_size(xsize, ysize, describe):
+    """The cell size of square cells: the x size, if the y size equals it to SQUARE_TOLERANCE."""
+    if not math.isclose(xsize, ysize, rel_tol=SQUARE_TOLERANCE, abs_tol=0.0):
+        raise SourceError(f"cells are not square ({describe})")
+    return xsize
 
 
 class SourceError(Exception):
@@ -96,8 +109,7 @@ def read_ehdr(text):
     if byte_order not in ("I", "M", "LSBFIRST", "MSBFIRST"):
         raise SourceError(f"unknown BYTEORDER {byte_order}")
     xdim, ydim = number("XDIM"), number("YDIM")
-    if xdim != ydim:
-        raise SourceError(f"cells are not square (XDIM {xdim}, YDIM {ydim})")
+    size = square_cell_size(xdim, ydim, f"XDIM {xdim}, YDIM {ydim}")
     # ULXMAP and ULYMAP give the centre of the upper left cell.
     nodata = None
     for key in ("NODATA", "NODATA_VALUE"):
@@ -106,9 +118,9 @@ def read_ehdr(text):
     return {
         "ncols": ncols,
         "nrows": nrows,
-        "xll": number("ULXMAP") - xdim / 2,
-        "yll": number("ULYMAP") + ydim / 2 - nrows * ydim,
-        "cellsize": xdim,
+        "xll": number("ULXMAP") - size / 2,
+        "yll": number("ULYMAP") + size / 2 - nrows * size,
+        "cellsize": size,
         "big_endian": byte_order in ("M", "MSBFIRST"),
         "offset": int(number("SKIPBYTES", 0)),
         "nodata": nodata,
@@ -136,11 +148,10 @@ def read_envi(text):
     ref_x, ref_y, easting, northing, xsize, ysize = (
         parse_number(item, "map info") for item in info[1:7]
     )
-    if xsize != ysize:
-        raise SourceError(f"cells are not square ({xsize} by {ysize})")
+    size = square_cell_size(xsize, ysize, f"{xsize} by {ysize}")
     # The reference pixel is 1-based and (1, 1) is the upper left corner of the upper left cell.
-    left = easting - (ref_x - 1) * xsize
-    top = northing + (ref_y - 1) * ysize
+    left = easting - (ref_x - 1) * size
+    top = northing + (ref_y - 1) * size
     nodata = None
     if "data ignore value" in fields:
         nodata = parse_number(fields["data ignore value"], "data ignore value")
@@ -148,8 +159,8 @@ def read_envi(text):
         "ncols": ncols,
         "nrows": nrows,
         "xll": left,
-        "yll": top - nrows * ysize,
-        "cellsize": xsize,
+        "yll": top - nrows * size,
+        "cellsize": size,
         "big_endian": int(number("byte order", 0)) == 1,
         "offset": int(number("header offset", 0)),
         "nodata": nodata,
