@@ -17,11 +17,21 @@
 //   single  twelve little-endian float32 header numbers (ncols, nrows, xll, yll, cellsize,
 //           -9999, then six zeros), then float32 cells
 //   double  the same with float64
+//   ascii-gdal
+//           text as GDAL's AAIGrid writer writes a float32 grid: every cell is the float32
+//           nearest the value (the cell of the single grid), printed with "%.20g" of that float
+//           widened to double, so 2077.7 becomes 2077.699951171875 and 0.1 becomes
+//           0.10000000149011611938; on these elevations four cells in five get 16 or 17
+//           significant digits, the rest fewer (1161.8330078125, 1170; -9999 stays -9999). The
+//           first cell of the file gets a decimal point if it has none (-9999.0), every cell is
+//           followed by a space, and the header prints the corner and cell size with twelve
+//           decimals
 //
 // Everything is integer arithmetic on a hash of the seed and the cell position, so the same
-// seed gives the same bytes on any host, and the three formats of one content hold the same
+// seed gives the same bytes on any host, and the formats of one content hold the same
 // values: a text value is the exact decimal, the double grid holds that decimal correctly
-// rounded (what strtod makes of the text), the single grid that double rounded to float.
+// rounded (what strtod makes of the text), the single grid that double rounded to float, and
+// the ascii-gdal grid that float in 20 significant digits, which strtod turns back into it.
 // The file is written under a temporary name and renamed when complete, so an interrupted
 // run never leaves a grid that looks finished.
 #include <algorithm>
@@ -43,7 +53,7 @@ constexpr double yll = 5402350;
 constexpr double cellsize = 25;
 
 enum class content { values, zones_500, zones_500000, zones_random };
-enum class format { ascii, single, double_ };
+enum class format { ascii, ascii_gdal, single, double_ };
 
 std::uint64_t mix(std::uint64_t x) noexcept {
     // splitmix64's finaliser: every input bit affects every output bit.
@@ -178,12 +188,25 @@ template <typename T> void append_binary(std::string &line, T value) {
         line.push_back(static_cast<char>((bits >> (8 * i)) & 0xff));
 }
 
-void append_cell(std::string &line, format f, const cell &c) {
+// 20 significant digits are more than the 17 that take any double back to itself, so the text
+// reads back as exactly the float. A file's first cell gets a decimal point if it has none, so
+// that a reader that guesses the cell type from it takes the grid for floating point.
+void append_gdal_text(std::string &line, float value, bool first_of_file) {
+    char text[40];
+    const int length = std::snprintf(text, sizeof text, "%.20g", static_cast<double>(value));
+    line.append(text, static_cast<std::size_t>(length));
+    if (first_of_file && std::strpbrk(text, ".eE") == nullptr) line.append(".0");
+}
+
+void append_cell(std::string &line, format f, const cell &c, bool first_of_file) {
     // Both operands are exact, so one division gives the correctly rounded decimal.
     const double value = static_cast<double>(c.digits) / exact_powers_of_ten[c.decimals];
     switch (f) {
     case format::ascii:
         append_text(line, c);
+        break;
+    case format::ascii_gdal:
+        append_gdal_text(line, static_cast<float>(value), first_of_file);
         break;
     case format::single:
         append_binary(line, static_cast<float>(value));
@@ -201,6 +224,16 @@ std::string header(format f, std::int64_t columns, std::int64_t rows) {
         std::snprintf(buffer, sizeof buffer,
                       "ncols         %lld\nnrows         %lld\nxllcorner     %.0f\n"
                       "yllcorner     %.0f\ncellsize      %.0f\nNODATA_value  %.0f\n",
+                      static_cast<long long>(columns), static_cast<long long>(rows), xll, yll,
+                      cellsize, nodata);
+        text = buffer;
+        return text;
+    }
+    if (f == format::ascii_gdal) {
+        char buffer[256];
+        std::snprintf(buffer, sizeof buffer,
+                      "ncols        %lld\nnrows        %lld\nxllcorner    %.12f\n"
+                      "yllcorner    %.12f\ncellsize     %.12f\nNODATA_value %.20g\n",
                       static_cast<long long>(columns), static_cast<long long>(rows), xll, yll,
                       cellsize, nodata);
         text = buffer;
@@ -241,7 +274,7 @@ struct options {
                  "zonalstats_gridgen: %s\n"
                  "usage: zonalstats_gridgen [--seed N] COLUMNS ROWS CONTENT FORMAT OUTPUT\n"
                  "  CONTENT: values, zones-500, zones-500000 or zones-random\n"
-                 "  FORMAT:  ascii, single or double\n",
+                 "  FORMAT:  ascii, ascii-gdal, single or double\n",
                  message);
     std::exit(2);
 }
@@ -280,6 +313,8 @@ options parse(int argc, char **argv) {
     const std::string_view how = argv[next + 3];
     if (how == "ascii")
         o.how = format::ascii;
+    else if (how == "ascii-gdal")
+        o.how = format::ascii_gdal;
     else if (how == "single")
         o.how = format::single;
     else if (how == "double")
@@ -387,10 +422,11 @@ int main(int argc, char **argv) {
         maker.make(row, cells);
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (o.how == format::ascii && i != 0) bytes.push_back(' ');
-            append_cell(bytes, o.how, cells[i]);
+            append_cell(bytes, o.how, cells[i], row == 0 && i == 0);
+            if (o.how == format::ascii_gdal) bytes.push_back(' ');
             nodata_cells += cells[i].digits < 0;
         }
-        if (o.how == format::ascii) bytes.push_back('\n');
+        if (o.how == format::ascii || o.how == format::ascii_gdal) bytes.push_back('\n');
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         bytes.clear();
     }
