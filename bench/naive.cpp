@@ -1,8 +1,7 @@
 // The plain way to compute zonal statistics, as a yardstick for the tool: every value is read by
 // its own stdio call, fscanf("%lf") for a text grid and one fread for a binary one, and counted
-// the way the tool counts it (the value above the input grid's no-data value and the zone value
-// not negative; zone key floor(z + 0.5); number, sum, sum of squares, minimum and maximum per
-// zone). It writes no report, only one line of totals, so the work can't be optimised away and
+// by the tool's own rules (pair_counts, counting_threshold and zone_key of zones/zones.h), into
+// plain per-zone sums: number, sum, sum of squares, minimum and maximum. It writes no report, only one line of totals, so the work can't be optimised away and
 // the benchmark can check that both programs saw the same cells.
 //
 //   zonalstats_naive INPUTGRID ZONEGRID
@@ -15,6 +14,8 @@
 #include <cstring>
 #include <map>
 #include <vector>
+
+#include "zones/zones.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ int main(int argc, char **argv) {
     if (input.columns != zones.columns || input.rows != zones.rows)
         fail("the grids differ in size", argv[2]);
 
+    const double threshold = counting_threshold(input.nodata);
     constexpr double direct_keys = 500000;
     std::vector<std::int32_t> zone_of_key(static_cast<std::size_t>(direct_keys), -1);
     std::map<double, std::int32_t> zone_of_large_key;
@@ -131,8 +133,8 @@ int main(int argc, char **argv) {
             double v = 0, z = 0;
             if (!read_value(input, v)) fail("missing value", argv[1]);
             if (!read_value(zones, z)) fail("missing value", argv[2]);
-            if (!(v > input.nodata && z >= 0)) continue;
-            const double key = std::floor(z + 0.5);
+            if (!pair_counts(v, z, threshold)) continue;
+            const double key = zone_key(z);
             std::int32_t *id = nullptr;
             if (key < direct_keys)
                 id = &zone_of_key[static_cast<std::size_t>(key)];
