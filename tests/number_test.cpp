@@ -199,11 +199,51 @@ std::string random_decimal(std::mt19937_64 &random) {
     return text;
 }
 
+// Plain decimals of 16 digits and more, which convert through std::from_chars: float32 cells as
+// GDAL writes them (%.20g), decimals next to the midpoint between two neighbouring doubles (the
+// hardest to round), and long runs of digits.
+std::string random_long_decimal(std::mt19937_64 &random) {
+    char text[128];
+    switch (random() % 3) {
+    case 0: {
+        const auto cell = static_cast<float>(
+            std::ldexp(static_cast<double>(random() >> 40), static_cast<int>(random() % 60) - 40));
+        std::snprintf(text, sizeof text, "%.20g", static_cast<double>(cell));
+        return text;
+    }
+    case 1: {
+        const double below =
+            std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 200) - 100);
+        const long double midpoint = (static_cast<long double>(below) +
+                                      static_cast<long double>(std::nextafter(below, INFINITY))) /
+                                     2;
+        std::snprintf(text, sizeof text, random() % 2 ? "%.*Le" : "%.*Lg",
+                      static_cast<int>(16 + random() % 30), midpoint);
+        return text;
+    }
+    default: {
+        std::string digits = random() % 2 ? "-" : "";
+        const auto length = 16 + random() % 300;
+        const auto point = length - random() % (length / 2);
+        for (std::uint64_t i = 0; i < length; ++i) {
+            if (i == point) digits += '.';
+            digits += static_cast<char>('0' + random() % 10);
+        }
+        if (random() % 3 == 0) {
+            digits += 'e';
+            digits += std::to_string(static_cast<int>(random() % 80) - 40);
+        }
+        return digits;
+    }
+    }
+}
+
 TEST(TextNumbers, RandomTokensReadAsTheCLibraryReadsThem) {
     std::mt19937_64 random(20261210);
     for (int i = 0; i < 200000; ++i) {
         expect_like_sscanf(random_token(random));
         expect_like_sscanf(random_decimal(random));
+        expect_like_sscanf(random_long_decimal(random));
         if (HasFailure()) return;
     }
 }
