@@ -49,7 +49,7 @@ inline constexpr std::size_t default_grid_buffer_size = std::size_t{1} << 20;
 // end of their last word), binary blocks this many cells.
 struct block_settings {
     std::size_t text_bytes = std::size_t{256} << 10;
-    std::size_t binary_cells = std::size_t{64} << 10;
+    std::size_t binary_cells = std::size_t{16} << 10;
     bool in_order = false; // one block after another even where the file allows any order
 };
 

@@ -216,9 +216,11 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
     }
 
     const unsigned threads = std::max(settings.threads, 1u);
-    const std::size_t in_flight = settings.blocks_in_flight != 0
-                                      ? std::max<std::size_t>(settings.blocks_in_flight, 2)
-                                      : std::size_t{threads} + 1;
+    // Alone, the counting thread decodes each block when it needs it, into the one it has just
+    // done with; workers need a few more to keep busy while it counts.
+    const std::size_t in_flight = settings.blocks_in_flight != 0 ? settings.blocks_in_flight
+                                  : threads == 1                 ? 1
+                                                                 : std::size_t{threads} + 1;
     pipeline p;
     grid_stream *const grids[2] = {&input, &zones};
     for (int i = 0; i < 2; ++i) {

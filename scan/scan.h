@@ -17,7 +17,7 @@
 struct scan_settings {
     unsigned threads = 1; // threads taking part, the calling one included
     block_settings blocks;
-    std::size_t blocks_in_flight = 0; // per grid, at least 2; 0: threads + 1
+    std::size_t blocks_in_flight = 0; // per grid; 0: 1 for one thread, else threads + 1
 };
 
 enum class scan_outcome {

@@ -170,7 +170,7 @@ TEST_F(Scan, RandomBlocksAndThreadsCountAsOneByOne) {
             settings.blocks.text_bytes = 1 + random() % 300;
             settings.blocks.binary_cells = 1 + random() % 50;
             settings.blocks.in_order = random() % 3 == 0;
-            settings.blocks_in_flight = 2 + random() % 4;
+            settings.blocks_in_flight = 1 + random() % 5;
             SCOPED_TRACE("round " + std::to_string(round) + ", " +
                          std::to_string(settings.threads) + " threads, blocks of " +
                          std::to_string(settings.blocks.text_bytes) + " bytes or " +

@@ -111,21 +111,47 @@ std::size_t count_cells(zone_counter &counter, const double *values, const doubl
     while (i < n) {
         // Cells of the open zone, and cells that don't count, are taken by a loop without a
         // call in it, on a copy of the open zone's sums that lives only there: so the sums stay
-        // in registers.
-        zone_record sums = counter.open.sums;
+        // in registers. The open zone holds a value already.
+        // The sums as plain locals: as a struct the compiler packs them into vector registers
+        // and back at every cell.
+        double number = counter.open.sums.number;
+        double sum = counter.open.sums.sum;
+        double sum_sq = counter.open.sums.sum_sq;
+        double minimum = counter.open.sums.minimum;
+        double maximum = counter.open.sums.maximum;
+        // zone_add_to_values, on the locals.
+        const auto add = [&](double x) {
+            number += 1;
+            sum_sq += x * x;
+            sum += x;
+            minimum = x < minimum ? x : minimum;
+            maximum = x > maximum ? x : maximum;
+        };
         const std::uint32_t key = counter.open.key;
+        double open_value = counter.open.zone_value;
         for (; i < n; ++i) {
             const double v = values[i];
             const double z = zones[i];
+            // The open zone's value is not negative, so one equal to it counts as a zone.
+            if (z == open_value) {
+                if (v > threshold) add(v);
+                continue;
+            }
             if (!pair_counts(v, z, threshold)) continue;
             const double z_plus_half = z + 0.5;
             // z_plus_half >= 0.5, so truncation is the floor.
             if (!(z_plus_half < static_cast<double>(zarray_size) &&
                   static_cast<std::uint32_t>(z_plus_half) == key))
                 break;
-            zone_add(sums, v);
+            add(v);
+            open_value = z;
         }
-        counter.open.sums = sums;
+        counter.open.sums.number = number;
+        counter.open.sums.sum = sum;
+        counter.open.sums.sum_sq = sum_sq;
+        counter.open.sums.minimum = minimum;
+        counter.open.sums.maximum = maximum;
+        counter.open.zone_value = open_value;
         if (i == n) break;
         // A cell of another zone.
         const double z = zones[i];
@@ -140,6 +166,7 @@ std::size_t count_cells(zone_counter &counter, const double *values, const doubl
         counter.open.key = z_plus_half < static_cast<double>(zarray_size)
                                ? static_cast<std::uint32_t>(z_plus_half)
                                : no_key;
+        counter.open.zone_value = z;
         zone_add(counter.open.sums, values[i]);
         ++i;
     }

@@ -36,15 +36,25 @@ void zone_reset(zone_record &record, double zone_value) noexcept;
 // replace them only when strictly smaller or greater (a value equal to either changes nothing),
 // which for every input, NaN and -0 included, is the chain "if minimum > x take it as the
 // minimum, else if x > maximum take it as the maximum".
+inline void zone_add_to_values(zone_record &record, double x) noexcept;
+
 inline void zone_add(zone_record &record, double x) noexcept {
-    record.number += 1;
-    record.sum_sq += x * x;
-    record.sum += x;
-    if (record.number == 1) {
+    if (record.number == 0) {
+        record.number += 1;
+        record.sum_sq += x * x;
+        record.sum += x;
         record.minimum = x;
         record.maximum = x;
         return;
     }
+    zone_add_to_values(record, x);
+}
+
+// zone_add for a record that holds values already, where the first-value rule can't apply.
+inline void zone_add_to_values(zone_record &record, double x) noexcept {
+    record.number += 1;
+    record.sum_sq += x * x;
+    record.sum += x;
     record.minimum = x < record.minimum ? x : record.minimum;
     record.maximum = x > record.maximum ? x : record.maximum;
 }
@@ -163,6 +173,9 @@ inline constexpr std::uint32_t no_key = 0xFFFFFFFF;
 // stale until the zone is closed. Only count_cells and finish_counting touch it.
 struct open_zone {
     std::uint32_t key = no_key; // the zarray key of the open zone; no_key for large keys
+    // The zone value last counted into it: the same value again is the same zone, whatever
+    // its key. NaN (never equal) while no zone is open.
+    double zone_value = std::numeric_limits<double>::quiet_NaN();
     zone_record *record = nullptr;
     zone_record sums;
 };
