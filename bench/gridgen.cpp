@@ -219,23 +219,16 @@ void append_cell(std::string &line, format f, const cell &c, bool first_of_file)
 
 std::string header(format f, std::int64_t columns, std::int64_t rows) {
     std::string text;
-    if (f == format::ascii) {
+    if (f == format::ascii || f == format::ascii_gdal) {
+        // GDAL's AAIGrid writer prints the corner and cell size with 12 decimals.
+        const char *const layout =
+            f == format::ascii ? "ncols         %lld\nnrows         %lld\nxllcorner     %.0f\n"
+                                 "yllcorner     %.0f\ncellsize      %.0f\nNODATA_value  %.0f\n"
+                               : "ncols        %lld\nnrows        %lld\nxllcorner    %.12f\n"
+                                 "yllcorner    %.12f\ncellsize     %.12f\nNODATA_value %.20g\n";
         char buffer[256];
-        std::snprintf(buffer, sizeof buffer,
-                      "ncols         %lld\nnrows         %lld\nxllcorner     %.0f\n"
-                      "yllcorner     %.0f\ncellsize      %.0f\nNODATA_value  %.0f\n",
-                      static_cast<long long>(columns), static_cast<long long>(rows), xll, yll,
-                      cellsize, nodata);
-        text = buffer;
-        return text;
-    }
-    if (f == format::ascii_gdal) {
-        char buffer[256];
-        std::snprintf(buffer, sizeof buffer,
-                      "ncols        %lld\nnrows        %lld\nxllcorner    %.12f\n"
-                      "yllcorner    %.12f\ncellsize     %.12f\nNODATA_value %.20g\n",
-                      static_cast<long long>(columns), static_cast<long long>(rows), xll, yll,
-                      cellsize, nodata);
+        std::snprintf(buffer, sizeof buffer, layout, static_cast<long long>(columns),
+                      static_cast<long long>(rows), xll, yll, cellsize, nodata);
         text = buffer;
         return text;
     }
