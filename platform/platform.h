@@ -33,3 +33,10 @@ std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
 // How many CPUs the process may run on (its affinity mask, so that taskset and container limits
 // count), at least 1.
 unsigned usable_cpu_count() noexcept;
+
+// A shared library loaded at run time (dlopen, LoadLibrary): nullptr where it can't be loaded.
+void *open_shared_library(const char *name) noexcept;
+
+// A function of a library that open_shared_library loaded: nullptr where it has none of that
+// name.
+void *shared_library_symbol(void *library, const char *name) noexcept;

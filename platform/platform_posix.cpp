@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -61,4 +62,12 @@ unsigned usable_cpu_count() noexcept {
     }
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+void *open_shared_library(const char *name) noexcept {
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
+
+void *shared_library_symbol(void *library, const char *name) noexcept {
+    return dlsym(library, name);
 }
