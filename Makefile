@@ -19,7 +19,7 @@ BENCH_FLAGS ?=
 # The tests are built where GoogleTest is found (AUTO); `make test` asks for them (ON), so that
 # without GoogleTest it stops with a message naming the package instead of testing nothing.
 ZONALSTATS_TESTS ?= AUTO
-BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
+BENCH_TARGETS = zonalstats_bench_programs
 
 .PHONY: all build run test test-sanitize test-tsan fuzz install package clean bench bench-callgrind bench-build
 

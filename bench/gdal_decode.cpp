@@ -3,6 +3,7 @@
 // can't cost much less.
 //
 //   zonalstats_gdal_decode RASTER...
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
