@@ -11,9 +11,6 @@
 
 #include "grid/grid.h"
 
-// True when this build can read rasters through GDAL (whether or not libgdal can be loaded).
-bool gdal_built_in() noexcept;
-
 // Opens band 1 of the named raster, loading libgdal on first use. nullptr when GDAL is absent or
 // doesn't take the file as a raster. GDAL's own messages are silenced.
 gdal_raster_ptr open_gdal_raster(const std::string &name);

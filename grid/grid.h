@@ -84,6 +84,9 @@ struct grid_stream {
 
 enum class grid_open_result { ok, cannot_open, unknown_format };
 
+// True when this build reads rasters through GDAL (whether or not libgdal can be loaded).
+bool gdal_built_in() noexcept;
+
 // Opens the named file and recognises its format from its first bytes, testing "ascii", then
 // "double", then "single". A file that passes none of them, or a name that can't be opened as a
 // file (a GDAL virtual path such as /vsizip/..., a folder), is offered to GDAL where the build
