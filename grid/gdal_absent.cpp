@@ -19,7 +19,9 @@ bool read_gdal_header(gdal_raster &, grid_header &) noexcept {
     return false;
 }
 
-void start_gdal_blocks(gdal_raster &, unsigned) noexcept {}
+bool start_gdal_blocks(gdal_raster &, unsigned) noexcept {
+    return false;
+}
 
 std::uint64_t gdal_block_cells(const gdal_raster &) noexcept {
     return 1;

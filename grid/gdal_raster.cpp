@@ -61,9 +61,10 @@ constexpr const char *library_names[] = {
 #endif
 };
 
-// GDAL's block cache, shared by all rasters of the run: at least this, and enough for two block
-// rows of each raster; far below GDAL's default of a share of the machine's memory.
-constexpr std::int64_t block_cache_bytes = std::int64_t{16} << 20;
+// GDAL's block cache, shared by all rasters of the run: at least this, and enough for the block
+// rows being read of each raster with a mask; far below GDAL's default of a share of the
+// machine's memory.
+constexpr std::int64_t block_cache_bytes = std::int64_t{8} << 20;
 
 template <typename F> bool find(void *library, const char *name, F &function) {
     function = reinterpret_cast<F>(shared_library_symbol(library, name));
@@ -108,19 +109,90 @@ const gdal_api *load_gdal() {
     return api.get();
 }
 
-// Cell blocks of at least this many cells, in whole rows of the raster's blocks, so that a
-// raster stored in strips of one row is still read a good stretch at a time.
-constexpr std::uint64_t least_block_cells = std::uint64_t{64} << 10;
+// Cell blocks of about this many cells, in whole rows.
+constexpr std::uint64_t block_cells_wanted = std::uint64_t{64} << 10;
+// A block row of more cells than this (256-row tiles of a wide raster, say) is read once, whole,
+// into a buffer, and its cell blocks are cut from it: held in several cell blocks at once, such
+// rows would take tens of MiB.
+constexpr std::uint64_t largest_shared_block_row = std::uint64_t{256} << 10;
 
 // The cache the rasters of the run need: a row of their blocks, data and mask, for every thread
 // that reads it.
 std::int64_t cache_needed = 0;
 
+// A block row is held in the raster's own type where doubles take it exactly, to take as little
+// memory as the file's decoded blocks do; other types as doubles.
+GDALDataType held_type(GDALDataType type) noexcept {
+    switch (type) {
+    case GDT_Byte:
+    case GDT_UInt16:
+    case GDT_Int16:
+    case GDT_UInt32:
+    case GDT_Int32:
+    case GDT_Float32:
+        return type;
+    default:
+        return GDT_Float64;
+    }
+}
+
+template <typename T> void widen(const unsigned char *from, std::size_t count, double *to) {
+    for (std::size_t i = 0; i < count; ++i) {
+        T value;
+        std::memcpy(&value, from + i * sizeof(T), sizeof(T));
+        to[i] = static_cast<double>(value);
+    }
+}
+
+// The cells [first, first + count) of a held block row, as doubles.
+void widen_cells(GDALDataType type, const unsigned char *row, std::size_t first, std::size_t count,
+                 double *to) {
+    switch (type) {
+    case GDT_Byte:
+        return widen<std::uint8_t>(row + first, count, to);
+    case GDT_UInt16:
+        return widen<std::uint16_t>(row + first * 2, count, to);
+    case GDT_Int16:
+        return widen<std::int16_t>(row + first * 2, count, to);
+    case GDT_UInt32:
+        return widen<std::uint32_t>(row + first * 4, count, to);
+    case GDT_Int32:
+        return widen<std::int32_t>(row + first * 4, count, to);
+    case GDT_Float32:
+        return widen<float>(row + first * 4, count, to);
+    default:
+        return widen<double>(row + first * 8, count, to);
+    }
+}
+
+// The rows of a cell block: whole block rows as many as make block_cells_wanted, or, for a large
+// block row, the smallest share of it that holds that many cells.
+std::int32_t rows_per_cell_block(std::int32_t ncols, std::int32_t nrows, std::int32_t block_rows) {
+    const std::uint64_t row_cells = std::max<std::uint64_t>(static_cast<std::uint64_t>(ncols), 1);
+    const auto rows_wanted =
+        static_cast<std::int64_t>((block_cells_wanted + row_cells - 1) / row_cells);
+    std::int64_t rows = block_rows;
+    if (rows_wanted >= block_rows) {
+        rows = (rows_wanted + block_rows - 1) / block_rows * block_rows;
+    } else if (row_cells * static_cast<std::uint64_t>(block_rows) > largest_shared_block_row) {
+        for (std::int64_t share = rows_wanted; share <= block_rows; ++share)
+            if (block_rows % share == 0) {
+                rows = share;
+                break;
+            }
+    }
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(rows, 1, std::max(nrows, 1)));
+}
+
 } // namespace
 
-// One raster. A GDAL dataset is not to be used by two threads at once, so each thread reads
-// through a handle of its own, taken from a pool; cell blocks are whole rows of the raster's
-// blocks, so that no block of the file is decoded twice, and the threads decode different rows.
+// One raster, read in one of two ways, so that no block of the file is decoded twice:
+// - cell blocks of whole rows of the raster's blocks, read by several threads at once, each
+//   through a dataset handle of its own from a pool (a GDAL dataset is not to be used by two
+//   threads at once);
+// - for large block rows, cell blocks of a share of one, read one after another: each block row
+//   is read once, whole, through one handle, with GDAL decoding its blocks on several threads
+//   (GDAL_NUM_THREADS), and the cell blocks are cut from that.
 struct gdal_raster {
     const gdal_api *api = nullptr;
     std::string name;
@@ -132,6 +204,14 @@ struct gdal_raster {
     bool compressed = false;
     std::mutex mutex;                  // for handles
     std::vector<GDALDatasetH> handles; // the free ones; all of them once no read runs
+    // Where cell blocks share a block row: the one read last.
+    std::int32_t block_rows = 1;
+    bool shared_rows = false;
+    GDALDataType row_type = GDT_Float64; // the raster's own type where the cells convert exactly
+    std::unique_ptr<unsigned char[]> row_values;
+    std::unique_ptr<unsigned char[]> row_mask;
+    std::int64_t row_first = -1; // -1: none
+    std::string decoders = "1";  // GDAL_NUM_THREADS for them
 };
 
 void gdal_raster_closer::operator()(gdal_raster *raster) const noexcept {
@@ -210,31 +290,43 @@ bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept {
     return true;
 }
 
-void start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept {
+bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept {
     const gdal_api &api = *raster.api;
-    GDALRasterBandH band = api.band(raster.handles.front(), 1);
-    raster.compressed =
-        api.metadata_item(raster.handles.front(), "COMPRESSION", "IMAGE_STRUCTURE") != nullptr;
+    GDALDatasetH first = raster.handles.front();
+    GDALRasterBandH band = api.band(first, 1);
+    raster.compressed = api.metadata_item(first, "COMPRESSION", "IMAGE_STRUCTURE") != nullptr;
     int block_columns = 0;
     int block_rows = 0;
     api.block_size(band, &block_columns, &block_rows);
-    block_rows = std::max(block_rows, 1);
+    raster.block_rows = std::max(block_rows, 1);
+    raster.rows_per_block = rows_per_cell_block(raster.ncols, raster.nrows, raster.block_rows);
+    raster.shared_rows = raster.rows_per_block < raster.block_rows;
+    raster.all_valid = api.mask_flags(band) == GMF_ALL_VALID;
     const std::uint64_t row_cells =
         std::max<std::uint64_t>(static_cast<std::uint64_t>(raster.ncols), 1);
-    const std::uint64_t block_row_cells = row_cells * static_cast<std::uint64_t>(block_rows);
-    const std::uint64_t block_rows_per_cell_block =
-        (least_block_cells + block_row_cells - 1) / block_row_cells;
-    raster.rows_per_block = static_cast<std::int32_t>(
-        std::min<std::uint64_t>(block_rows_per_cell_block * static_cast<std::uint64_t>(block_rows),
-                                static_cast<std::uint64_t>(std::max(raster.nrows, 1))));
-    raster.all_valid = api.mask_flags(band) == GMF_ALL_VALID;
-    const std::uint64_t cells = static_cast<std::uint64_t>(raster.rows_per_block) * row_cells;
-    raster.block_bytes = cells * (sizeof(double) + (raster.all_valid ? 0 : 1));
-    // Each reading thread has a block row of data and mask in the cache at a time.
-    const auto cell_bytes = static_cast<std::uint64_t>(api.data_type_size(api.data_type(band))) +
-                            (raster.all_valid ? 0 : 1);
-    cache_needed += static_cast<std::int64_t>(block_row_cells * cell_bytes * std::max(threads, 1u));
-    api.set_cache_max(std::max(cache_needed, block_cache_bytes));
+    const std::uint64_t block_row_cells = row_cells * static_cast<std::uint64_t>(raster.block_rows);
+    raster.block_bytes = static_cast<std::uint64_t>(raster.rows_per_block) * row_cells *
+                         (sizeof(double) + (raster.all_valid ? 0 : 1));
+    // The cache holds a block row of data and mask for each thread that reads one: for the
+    // mask, which GDAL computes from the data it has just decoded.
+    const auto cell_bytes = static_cast<std::uint64_t>(api.data_type_size(api.data_type(band))) + 1;
+    const unsigned readers = raster.shared_rows ? 1 : std::max(threads, 1u);
+    if (!raster.all_valid)
+        cache_needed += static_cast<std::int64_t>(block_row_cells * cell_bytes * readers);
+    raster.row_type = held_type(api.data_type(band));
+    api.set_cache_max(std::max(cache_needed + cache_needed / 8, block_cache_bytes));
+    if (raster.shared_rows) {
+        // The number of threads GDAL decodes with, taken where it opens the raster and where
+        // it reads (both on threads of the scan, so set for each).
+        raster.decoders = std::to_string(std::max(threads, 1u));
+        api.set_thread_config_option("GDAL_NUM_THREADS", raster.decoders.c_str());
+        GDALDatasetH reopened = open_handle(api, raster.name);
+        if (reopened != nullptr) {
+            api.close(first);
+            raster.handles.front() = reopened;
+        }
+    }
+    return !raster.shared_rows;
 }
 
 std::uint64_t gdal_block_cells(const gdal_raster &raster) noexcept {
@@ -245,6 +337,52 @@ std::uint64_t gdal_block_cells(const gdal_raster &raster) noexcept {
 std::uint64_t gdal_block_bytes(const gdal_raster &raster) noexcept {
     return raster.block_bytes;
 }
+
+namespace {
+
+// Reads `rows` rows from `first_row` on as `type`, and their mask where there is one.
+bool read_rows(const gdal_raster &raster, GDALDatasetH handle, std::int64_t first_row, int rows,
+               void *values, GDALDataType type, unsigned char *mask) noexcept {
+    const gdal_api &api = *raster.api;
+    GDALRasterBandH band = api.band(handle, 1);
+    const int y = static_cast<int>(first_row);
+    // Uncompressed blocks go straight into the cells, past the cache; compressed ones through
+    // it, so that the mask finds them there.
+    api.set_thread_config_option("GTIFF_DIRECT_IO", raster.compressed ? "NO" : "YES");
+    api.set_thread_config_option("GDAL_NUM_THREADS",
+                                 raster.shared_rows ? raster.decoders.c_str() : "1");
+    if (api.raster_io(band, GF_Read, 0, y, raster.ncols, rows, values, raster.ncols, rows, type, 0,
+                      0) != CE_None)
+        return false;
+    // GDAL's mask: the no-data value, NaN, an alpha band or a mask file; 0 marks no data.
+    return raster.all_valid || api.raster_io(api.mask_band(band), GF_Read, 0, y, raster.ncols, rows,
+                                             mask, raster.ncols, rows, GDT_Byte, 0, 0) == CE_None;
+}
+
+// Makes the block row that holds first_row the one in the raster's buffers.
+block_end hold_block_row(gdal_raster &raster, std::int64_t first_row) noexcept {
+    const std::int64_t row_first = first_row / raster.block_rows * raster.block_rows;
+    if (row_first == raster.row_first) return block_end::more;
+    const std::size_t cells =
+        static_cast<std::size_t>(raster.block_rows) * static_cast<std::size_t>(raster.ncols);
+    if (!raster.row_values) {
+        const auto size = static_cast<std::size_t>(raster.api->data_type_size(raster.row_type));
+        raster.row_values.reset(new (std::nothrow) unsigned char[cells * size]);
+    }
+    if (!raster.all_valid && !raster.row_mask)
+        raster.row_mask.reset(new (std::nothrow) unsigned char[cells]);
+    if (!raster.row_values || (!raster.all_valid && !raster.row_mask)) return block_end::no_memory;
+    raster.row_first = -1;
+    const int rows =
+        static_cast<int>(std::min<std::int64_t>(raster.block_rows, raster.nrows - row_first));
+    if (!read_rows(raster, raster.handles.front(), row_first, rows, raster.row_values.get(),
+                   raster.row_type, raster.row_mask.get()))
+        return block_end::no_value;
+    raster.row_first = row_first;
+    return block_end::more;
+}
+
+} // namespace
 
 void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
     const std::int64_t first_row = static_cast<std::int64_t>(block.index) * raster.rows_per_block;
@@ -268,30 +406,24 @@ void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
         block.end = block_end::no_memory;
         return;
     }
-    GDALDatasetH handle = take_handle(raster);
-    if (handle == nullptr) {
-        block.end = block_end::no_value;
-        return;
-    }
-    const gdal_api &api = *raster.api;
-    GDALRasterBandH band = api.band(handle, 1);
-    const int y = static_cast<int>(first_row);
-    // Uncompressed blocks go straight into the cells, past the cache; compressed ones through it,
-    // so that the mask finds them there.
-    api.set_thread_config_option("GTIFF_DIRECT_IO", raster.compressed ? "NO" : "YES");
     double *const values = block.values.get();
     auto *const mask = reinterpret_cast<unsigned char *>(block.bytes.get());
-    bool read = api.raster_io(band, GF_Read, 0, y, raster.ncols, rows, values, raster.ncols, rows,
-                              GDT_Float64, 0, 0) == CE_None;
-    // GDAL's mask: the no-data value, NaN, an alpha band or a mask file; 0 marks no data. The
-    // block row's data is still in the cache for it.
-    if (read && !raster.all_valid)
-        read = api.raster_io(api.mask_band(band), GF_Read, 0, y, raster.ncols, rows, mask,
-                             raster.ncols, rows, GDT_Byte, 0, 0) == CE_None;
-    give_back(raster, handle);
-    if (!read) {
-        block.end = block_end::no_value;
-        return;
+    if (raster.shared_rows) {
+        block.end = hold_block_row(raster, first_row);
+        if (block.end != block_end::more) return;
+        const std::size_t offset = static_cast<std::size_t>(first_row - raster.row_first) *
+                                   static_cast<std::size_t>(raster.ncols);
+        widen_cells(raster.row_type, raster.row_values.get(), offset, count, values);
+        if (!raster.all_valid) std::memcpy(mask, raster.row_mask.get() + offset, count);
+    } else {
+        GDALDatasetH handle = take_handle(raster);
+        const bool read = handle != nullptr &&
+                          read_rows(raster, handle, first_row, rows, values, GDT_Float64, mask);
+        if (handle != nullptr) give_back(raster, handle);
+        if (!read) {
+            block.end = block_end::no_value;
+            return;
+        }
     }
     if (!raster.all_valid)
         for (std::size_t i = 0; i < count; ++i)

@@ -22,14 +22,16 @@ gdal_raster_ptr open_gdal_raster(const std::string &name);
 bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept;
 
 // Prepares the raster, after its header, for reading cell blocks on up to `threads` threads.
-void start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept;
+// True when its blocks may be read in any order, by several threads at once; false when they
+// are to be read one after another.
+bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept;
 
-// How many cells each cell block holds (whole rows of the raster's own blocks), and the memory
-// one takes.
+// How many cells each cell block holds (whole rows, of the raster's own blocks or a share of
+// one), and the memory one takes.
 std::uint64_t gdal_block_cells(const gdal_raster &raster) noexcept;
 std::uint64_t gdal_block_bytes(const gdal_raster &raster) noexcept;
 
 // Reads block.index as doubles, with every cell that GDAL's mask marks as having no data made
-// NaN. Several threads may read different blocks at once. A read that fails ends the block
-// before its first cell.
+// NaN, in the order start_gdal_blocks said. A read that fails ends the block before its first
+// cell.
 void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept;

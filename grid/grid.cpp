@@ -722,8 +722,7 @@ void start_cell_blocks(grid_stream &grid, const block_settings &settings) {
     grid.blocks.text_bytes = std::max<std::size_t>(grid.blocks.text_bytes, 1);
     grid.blocks.binary_cells = std::max<std::size_t>(grid.blocks.binary_cells, 1);
     if (grid.format == grid_format::gdal) {
-        start_gdal_blocks(*grid.gdal, settings.threads);
-        grid.any_order = true;
+        grid.any_order = start_gdal_blocks(*grid.gdal, settings.threads);
         return;
     }
     grid.any_order = !settings.in_order && is_regular_file(grid.file.get());
