@@ -112,6 +112,15 @@ TEST_F(GdalRasters, RastersOfEveryKindGiveTheFiguresOfTheirNativeCopies) {
     write_file(path("heights_upper.asc"), upper);
     gdal("'" CMAKE_COMMAND "' -E tar cf rasters.zip --format=zip heights.tif");
 
+    // Block rows of 256 x 1200 cells, read once each and cut into cell blocks, against the same
+    // cells as text grids.
+    gdal("gdal_translate -q -ot Float32 -outsize 1200 910 -r nearest -co TILED=YES "
+         "-co COMPRESS=DEFLATE topobathy.asc wide_deflate.tif");
+    gdal("gdal_translate -q -ot Int16 -outsize 1200 910 -r nearest -co TILED=YES "
+         "-co COMPRESS=LZW bands.asc wide_bands.tif");
+    gdal("gdal_translate -q -of AAIGrid wide_deflate.tif wide.asc");
+    gdal("gdal_translate -q -of AAIGrid wide_bands.tif wide_bands.asc");
+    expect_same_figures("wide_deflate.tif", "wide_bands.tif", "wide.asc", "wide_bands.asc");
     expect_same_figures("topobathy_deflate.tif", "bands_lzw.tif", "topobathy.asc", "bands.asc");
     expect_same_figures("topobathy_deflate.tif", "bands.asc", "topobathy.asc", "bands.asc");
     expect_same_figures("topobathy.asc", "bands_lzw.tif", "topobathy.asc", "bands.asc");
