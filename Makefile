@@ -7,8 +7,10 @@
 # pairs (kept in bench/cache/); `make bench-callgrind` counts its instructions per cell on
 # 1000 x 1000 pairs. Neither is part of `make test`.
 # `make windows` cross-compiles build-windows/zonalstats.exe with mingw-w64; `make
-# package-windows` zips it with its documents and the example grids.
-# Only `make test` needs GoogleTest; ./build.sh installs what a target needs.
+# package-windows` zips it with its documents and the example grids; `make test-windows` runs
+# the end-to-end tests of the Linux build against the .exe under wine (tests/windows/run).
+# Only `make test` and `make test-windows` need GoogleTest; ./build.sh installs what a target
+# needs.
 BUILD_DIR ?= build
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_CMAKE_FLAGS ?=
@@ -26,7 +28,7 @@ ZONALSTATS_TESTS ?= AUTO
 BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
 
 .PHONY: all build run test test-sanitize test-tsan fuzz install package clean bench bench-callgrind bench-build \
-    windows package-windows
+    windows package-windows test-windows
 
 all: build
 
@@ -69,6 +71,10 @@ windows:
 
 package-windows: windows
 	cmake --build $(WINDOWS_BUILD_DIR) --target package_windows
+
+test-windows: ZONALSTATS_TESTS = ON
+test-windows: build package-windows
+	tests/windows/run $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
 
 bench-build:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DZONALSTATS_TESTS=$(ZONALSTATS_TESTS) \
