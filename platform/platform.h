@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <span>
 #include <string>
 
 // Opens the null device onto each of the standard descriptors 0, 1 and 2 that is closed, so
@@ -45,7 +44,3 @@ void *open_shared_library(const char *name) noexcept;
 // A function of a library that open_shared_library loaded: nullptr where it has none of that
 // name.
 void *shared_library_symbol(void *library, const char *name) noexcept;
-
-// The file names GDAL's C library goes by on this system, to be tried with open_shared_library
-// in this order.
-std::span<const char *const> gdal_library_names() noexcept;

@@ -71,10 +71,3 @@ void *open_shared_library(const char *name) noexcept {
 void *shared_library_symbol(void *library, const char *name) noexcept {
     return dlsym(library, name);
 }
-
-std::span<const char *const> gdal_library_names() noexcept {
-    // The unversioned name comes with the development files (libgdal-dev); the runtime package
-    // alone has the versioned one (Debian 12: libgdal32).
-    static constexpr const char *names[] = {"libgdal.so", "libgdal.so.32"};
-    return names;
-}

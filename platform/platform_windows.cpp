@@ -146,12 +146,3 @@ void *open_shared_library(const char *name) noexcept {
 void *shared_library_symbol(void *library, const char *name) noexcept {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
-
-std::span<const char *const> gdal_library_names() noexcept {
-    // OSGeo4W names the DLL after the GDAL release (gdal309.dll for 3.9); other builds, such as
-    // conda-forge's, call it gdal.dll. The C API stays the same across releases: newest first.
-    static constexpr const char *names[] = {"gdal311.dll", "gdal310.dll", "gdal309.dll",
-                                            "gdal308.dll", "gdal307.dll", "gdal306.dll",
-                                            "gdal305.dll", "gdal304.dll", "gdal.dll"};
-    return names;
-}
