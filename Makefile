@@ -25,7 +25,7 @@ BENCH_FLAGS ?=
 # The tests are built where GoogleTest is found (AUTO); `make test` asks for them (ON), so that
 # without GoogleTest it stops with a message naming the package instead of testing nothing.
 ZONALSTATS_TESTS ?= AUTO
-BENCH_TARGETS = zonalstats zonalstats_gridgen zonalstats_naive zonalstats_rawread zonalstats_measure
+BENCH_TARGETS = zonalstats_bench_programs
 
 .PHONY: all build run test test-sanitize test-tsan fuzz install package clean bench bench-callgrind bench-build \
     windows package-windows test-windows
@@ -98,4 +98,4 @@ fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(TSAN_BUILD_DIR) $(WINDOWS_BUILD_DIR) build-fuzz
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(TSAN_BUILD_DIR) $(WINDOWS_BUILD_DIR) build-nogdal build-fuzz

@@ -1,8 +1,9 @@
 // The plain way to compute zonal statistics, as a yardstick for the tool: every value is read by
 // its own stdio call, fscanf("%lf") for a text grid and one fread for a binary one, and counted
 // by the tool's own rules (pair_counts, counting_threshold and zone_key of zones/zones.h), into
-// plain per-zone sums: number, sum, sum of squares, minimum and maximum. It writes no report, only one line of totals, so the work can't be optimised away and
-// the benchmark can check that both programs saw the same cells.
+// plain per-zone sums: number, sum, sum of squares, minimum and maximum. It writes no report, only
+// one line of totals, so the work can't be optimised away and the benchmark can check that both
+// programs saw the same cells.
 //
 //   zonalstats_naive INPUTGRID ZONEGRID
 //

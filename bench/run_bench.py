@@ -74,6 +74,7 @@ class Bench:
         self.naive = build / "bench" / "zonalstats_naive"
         self.rawread = build / "bench" / "zonalstats_rawread"
         self.measure = build / "bench" / "zonalstats_measure"
+        self.gdal_decode = build / "bench" / "zonalstats_gdal_decode"
         for program in (self.tool, self.gridgen, self.naive, self.rawread, self.measure):
             if not program.is_file():
                 sys.exit(f"{program} is missing: build it first (make bench does)")
@@ -464,6 +465,115 @@ def benchmark_time(bench, args):
     print()
     print(f"zonalstats by zone layout, all CPUs (median of {args.runs} runs)")
     print_zone_layouts(layouts, args.small_size)
+    print()
+    benchmark_gdal(bench, args)
+
+
+# GDAL rasters: the "single" pair as GeoTIFFs, against the same cells as "single" grids and
+# against GDAL alone decoding them on one thread.
+GDAL_TARGETS = {"strip_vs_single": 1.6, "deflate_vs_floor_one_cpu": 1.3, "peak_mib": 96}
+# gridgen's corner and cell size.
+GRID_XLL, GRID_YLL, GRID_CELLSIZE = 451200, 5402350, 25
+
+
+def gdal_pairs(bench):
+    """The "single" pair as uncompressed strip GeoTIFFs and as tiled DEFLATE ones, made with
+    GDAL's gdal_translate through a VRT over the raw cells behind the 48-byte header; None where
+    gdal_translate or the decode floor is missing."""
+    if shutil.which("gdal_translate") is None or not bench.gdal_decode.is_file():
+        return None
+    columns, rows = bench.size
+    single = bench.pair("single", "zones-500")
+    folder = single[0].parent
+    made = {}
+    for kind, options in (("strip", []),
+                          ("deflate", ["-co", "TILED=YES", "-co", "COMPRESS=DEFLATE"])):
+        pair = []
+        for source, is_zones in ((single[0], False), (single[1], True)):
+            tif = folder / f"{source.stem}.{kind}.tif"
+            if not tif.exists():
+                vrt = folder / f"{source.stem}.vrt"
+                top = GRID_YLL + rows * GRID_CELLSIZE
+                nodata = "" if is_zones else "<NoDataValue>-9999</NoDataValue>"
+                vrt.write_text(
+                    f'<VRTDataset rasterXSize="{columns}" rasterYSize="{rows}">\n'
+                    f"  <GeoTransform>{GRID_XLL}, {GRID_CELLSIZE}, 0, {top}, 0, "
+                    f"-{GRID_CELLSIZE}</GeoTransform>\n"
+                    f'  <VRTRasterBand dataType="Float32" band="1" subClass="VRTRawRasterBand">\n'
+                    f"    {nodata}<SourceFilename relativetoVRT=\"0\">{source}</SourceFilename>\n"
+                    f"    <ImageOffset>48</ImageOffset><PixelOffset>4</PixelOffset>"
+                    f"<LineOffset>{4 * columns}</LineOffset><ByteOrder>LSB</ByteOrder>\n"
+                    f"  </VRTRasterBand>\n</VRTDataset>\n")
+                typed = ["-ot", "Int16"] if is_zones else []
+                predictor = (["-co", f"PREDICTOR={2 if is_zones else 3}"] if kind == "deflate"
+                             else [])
+                print(f"generating {tif}", flush=True)
+                subprocess.run(["gdal_translate", "-q", *typed, *options, *predictor, vrt, tif],
+                               check=True)
+            pair.append(tif)
+        made[kind] = tuple(pair)
+    return single, made
+
+
+def benchmark_gdal(bench, args):
+    pairs = gdal_pairs(bench)
+    if pairs is None:
+        print("GDAL rasters: skipped (needs gdal_translate from gdal-bin and a build with GDAL)")
+        return
+    single, made = pairs
+    size = bench.size
+    runs = {
+        "single, all CPUs": (Series("single", single, size), False),
+        "strip GeoTIFF, all CPUs": (Series("strip", made["strip"], size), False),
+        "DEFLATE GeoTIFF, all CPUs": (Series("deflate", made["deflate"], size), False),
+        "DEFLATE GeoTIFF, 1 CPU": (Series("deflate1", made["deflate"], size), True),
+    }
+    floor = Series("floor", made["deflate"], size)
+    for series, _ in runs.values():
+        warm(bench, series.pair)
+    for _ in range(args.runs):
+        for series, pinned in runs.values():
+            if pinned and bench.pin is None:
+                continue
+            run_tool(bench, series, pinned)
+        floor.runs.append(run_child(bench, [bench.gdal_decode, *floor.pair], bench.pin))
+        print(".", end="", flush=True)
+    print()
+    reference = runs["single, all CPUs"][0]
+    expected = reference.runs[0].output.split("\n", 1)[1]
+    print(f"GDAL rasters: the {size[0]} x {size[1]} 'single' pair as GeoTIFFs (median of "
+          f"{args.runs} runs)")
+    print(f"{'pair':<27} {'seconds':>8} {'(min - max)':>17} {'cpu s':>7} {'Mcells/s':>9} "
+          f"{'peak RSS':>9}")
+    for label, (series, _) in runs.items():
+        if not series.runs:
+            continue
+        same = all(r.output.split("\n", 1)[1] == expected for r in series.runs)
+        print(f"{label:<27} {series.seconds:8.3f} {series.spread():>17} "
+              f"{series.cpu_seconds:7.3f} {series.cells / series.seconds / 1e6:9.1f} "
+              f"{mib(series.peak_kib):>9}{'' if same else '  FIGURES DIFFER'}")
+    print(f"{'GDAL alone, DEFLATE, 1 CPU':<27} {floor.seconds:8.3f} {floor.spread():>17} "
+          f"{floor.cpu_seconds:7.3f} {floor.cells / floor.seconds / 1e6:9.1f} "
+          f"{mib(floor.peak_kib):>9}")
+    strip = runs["strip GeoTIFF, all CPUs"][0]
+    deflate = runs["DEFLATE GeoTIFF, all CPUs"][0]
+    deflate_one = runs["DEFLATE GeoTIFF, 1 CPU"][0]
+    strip_ratio = strip.seconds / reference.seconds
+    print(f"strip GeoTIFF / single: {strip_ratio:.2f}x, target <= "
+          f"{GDAL_TARGETS['strip_vs_single']}: "
+          f"{verdict(strip_ratio <= GDAL_TARGETS['strip_vs_single'])}")
+    if deflate_one.runs:
+        one_ratio = deflate_one.seconds / floor.seconds
+        print(f"DEFLATE on 1 CPU / GDAL alone: {one_ratio:.2f}x, target <= "
+              f"{GDAL_TARGETS['deflate_vs_floor_one_cpu']}: "
+              f"{verdict(one_ratio <= GDAL_TARGETS['deflate_vs_floor_one_cpu'])}")
+    all_ratio = deflate.seconds / floor.seconds
+    print(f"DEFLATE on all CPUs / GDAL alone: {all_ratio:.2f}x, target < 1: "
+          f"{verdict(all_ratio < 1)}")
+    peak = max(series.peak_kib for label, (series, _) in runs.items()
+               if "GeoTIFF" in label and series.runs)
+    print(f"peak RSS of the GeoTIFF runs: {mib(peak)}, target <= {GDAL_TARGETS['peak_mib']} MiB: "
+          f"{verdict(peak / 1024 <= GDAL_TARGETS['peak_mib'])}")
 
 
 def callgrind_totals(path):

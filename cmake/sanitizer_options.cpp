@@ -12,3 +12,11 @@ extern "C" const char *__ubsan_default_options() {
 extern "C" const char *__tsan_default_options() {
     return "exitcode=88:halt_on_error=1:second_deadlock_stack=1";
 }
+
+// libgdal is not built with ThreadSanitizer; what it does inside itself (its own lock order, say)
+// is GDAL's, not the tool's.
+extern "C" const char *__tsan_default_suppressions() {
+    return "called_from_lib:libgdal.so\n"
+           "deadlock:libgdal.so\n"
+           "race:libgdal.so\n";
+}

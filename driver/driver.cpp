@@ -289,6 +289,8 @@ constexpr const char *help_text =
     "  single  12 little-endian float32 header numbers (ncols, nrows, xll, yll,\n"
     "          cellsize, -9999, six free ones), then float32 cells\n"
     "  double  the same with float64 numbers\n"
+    "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1, where\n"
+    "          this build has GDAL; its mask tells which cells have data\n"
     "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
     "xll, yll and cellsize.\n"
     "\n"
@@ -301,8 +303,7 @@ constexpr const char *help_text =
     "  5   an option with a bad value\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
     "      runs out of values\n"
-    "\n"
-    "More in the manual page: man zonalstats\n";
+    "\n";
 
 // "--help" and "--version" count only as the one argument, so that any other command line runs
 // as it always did; their text goes out without the banner, for scripts to read.
@@ -311,6 +312,10 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
     if (std::strcmp(argv[1], "--help") == 0) {
         std::fputs(usage_text, stdout);
         std::fputs(help_text, stdout);
+        std::fputs(gdal_built_in() ? "This build reads GDAL rasters.\n"
+                                   : "This build reads no GDAL rasters.\n",
+                   stdout);
+        std::fputs("More in the manual page: man zonalstats\n", stdout);
     } else if (std::strcmp(argv[1], "--version") == 0)
         std::fputs("zonalstats " ZONALSTATS_VERSION "\n", stdout);
     else

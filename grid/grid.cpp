@@ -1,5 +1,6 @@
 #include "grid/grid.h"
 
+#include "grid/gdal_raster.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -371,8 +373,10 @@ template <typename T> bool read_binary_header(grid_stream &grid) {
 
 } // namespace
 
-grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size_t buffer_size) {
-    grid = grid_stream{};
+namespace {
+
+grid_open_result open_native_grid(const std::string &name, grid_stream &grid,
+                                  std::size_t buffer_size) {
     grid.file.reset(std::fopen(name.c_str(), "rb"));
     if (!grid.file) return grid_open_result::cannot_open;
     // The grid has its own buffer; stdio's would only copy the bytes once more.
@@ -397,6 +401,27 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size
     return grid_open_result::ok;
 }
 
+} // namespace
+
+grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size_t buffer_size) {
+    grid = grid_stream{};
+    const grid_open_result native = open_native_grid(name, grid, buffer_size);
+    if (native == grid_open_result::ok) return native;
+    // Only what no native test takes goes to GDAL, so every native grid reads as it always did;
+    // and only files, folders and names that are no file (GDAL's virtual paths): GDAL would wait
+    // for ever on a FIFO whose bytes the native tests have taken, or read a device without end.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(name, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_directory(status))
+        return native;
+    grid = grid_stream{};
+    grid.gdal = open_gdal_raster(name);
+    if (!grid.gdal) return native;
+    grid.format = grid_format::gdal;
+    return grid_open_result::ok;
+}
+
 bool read_grid_header(grid_stream &grid) {
     switch (grid.format) {
     case grid_format::ascii:
@@ -405,6 +430,8 @@ bool read_grid_header(grid_stream &grid) {
         return read_binary_header<float>(grid);
     case grid_format::double_:
         return read_binary_header<double>(grid);
+    case grid_format::gdal:
+        return read_gdal_header(*grid.gdal, grid.header);
     }
     return false;
 }
@@ -694,6 +721,10 @@ void start_cell_blocks(grid_stream &grid, const block_settings &settings) {
     grid.blocks = settings;
     grid.blocks.text_bytes = std::max<std::size_t>(grid.blocks.text_bytes, 1);
     grid.blocks.binary_cells = std::max<std::size_t>(grid.blocks.binary_cells, 1);
+    if (grid.format == grid_format::gdal) {
+        grid.any_order = start_gdal_blocks(*grid.gdal, settings.threads);
+        return;
+    }
     grid.any_order = !settings.in_order && is_regular_file(grid.file.get());
     grid.cells_offset =
         grid.format == grid_format::ascii
@@ -706,23 +737,45 @@ bool blocks_in_any_order(const grid_stream &grid) noexcept {
 }
 
 std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcept {
+    const auto blocks = [n](std::uint64_t block_cells) {
+        return n / block_cells + (n % block_cells != 0 ? 1 : 0);
+    };
+    if (grid.format == grid_format::gdal)
+        return blocks(std::max<std::uint64_t>(gdal_block_cells(*grid.gdal), 1));
     if (!grid.any_order || grid.format == grid_format::ascii)
         return std::numeric_limits<std::uint64_t>::max();
-    return n / grid.blocks.binary_cells + (n % grid.blocks.binary_cells != 0 ? 1 : 0);
+    return blocks(grid.blocks.binary_cells);
+}
+
+std::uint64_t block_memory(const grid_stream &grid) noexcept {
+    switch (grid.format) {
+    case grid_format::ascii:
+        // The values of the shortest tokens: one digit and a blank each.
+        return grid.blocks.text_bytes + grid.blocks.text_bytes / 2 * sizeof(double);
+    case grid_format::single:
+    case grid_format::double_:
+        return grid.blocks.binary_cells * (value_size(grid.format) + sizeof(double));
+    case grid_format::gdal:
+        return gdal_block_bytes(*grid.gdal);
+    }
+    return 0;
 }
 
 void read_cell_block(grid_stream &grid, cell_block &block) noexcept {
     block.cells = nullptr;
     block.count = 0;
     block.end = block_end::more;
-    if (grid.any_order)
+    if (grid.format == grid_format::gdal)
+        read_gdal_block(*grid.gdal, block);
+    else if (grid.any_order)
         read_block_at_offset(grid, block);
     else
         read_next_block(grid, block);
 }
 
 void decode_cell_block(const grid_stream &grid, cell_block &block) noexcept {
-    if (block.end == block_end::no_memory) return;
+    // A GDAL raster's blocks come decoded.
+    if (block.end == block_end::no_memory || grid.format == grid_format::gdal) return;
     if (grid.format == grid_format::ascii)
         decode_text_block(grid, block);
     else

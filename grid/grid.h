@@ -28,7 +28,8 @@
 #include <type_traits>
 #include <vector>
 
-enum class grid_format { ascii, single, double_ };
+// gdal: any other raster, read through GDAL where the build has it (a GeoTIFF, say).
+enum class grid_format { ascii, single, double_, gdal };
 
 struct grid_header {
     std::int32_t ncols = 0;
@@ -51,13 +52,22 @@ struct block_settings {
     std::size_t text_bytes = std::size_t{256} << 10;
     std::size_t binary_cells = std::size_t{16} << 10;
     bool in_order = false; // one block after another even where the file allows any order
+    unsigned threads = 1;  // the threads of the scan, which GDAL may decode with too
 };
+
+// A raster opened through GDAL (grid/gdal_raster.h).
+struct gdal_raster;
+struct gdal_raster_closer {
+    void operator()(gdal_raster *raster) const noexcept;
+};
+using gdal_raster_ptr = std::unique_ptr<gdal_raster, gdal_raster_closer>;
 
 // One open grid. The header is read through `buffer`, whose unread bytes are [pos, end), with a
 // NUL at *end; at_eof is set once the file has nothing more to give. For a grid read one block
 // after another, the buffer then keeps the bytes read but not yet handed to a block.
 struct grid_stream {
-    std::unique_ptr<std::FILE, file_closer> file;
+    std::unique_ptr<std::FILE, file_closer> file; // none for a GDAL raster
+    gdal_raster_ptr gdal;                         // only for a GDAL raster
     grid_format format = grid_format::ascii;
     grid_header header;
     std::unique_ptr<char[]> buffer;
@@ -74,10 +84,15 @@ struct grid_stream {
 
 enum class grid_open_result { ok, cannot_open, unknown_format };
 
+// True when this build reads rasters through GDAL (whether or not libgdal can be loaded).
+bool gdal_built_in() noexcept;
+
 // Opens the named file and recognises its format from its first bytes, testing "ascii", then
-// "double", then "single". cannot_open: the file can't be opened or read (a directory, say);
-// unknown_format: it passes none of the tests. The grid is left ready for read_grid_header.
-// Reading is buffered, never rewound or reopened, so a pipe works as a grid too.
+// "double", then "single". A file that passes none of them, or a name that can't be opened as a
+// file (a GDAL virtual path such as /vsizip/..., a folder), is offered to GDAL where the build
+// has it. cannot_open: the file can't be opened or read; unknown_format: it passes none of the
+// tests and GDAL doesn't take it either. The grid is left ready for read_grid_header. Native
+// grids are read buffered, never rewound or reopened, so a pipe works as a grid too.
 // buffer_size (at least 128 bytes) bounds the memory used for the header and the length of one
 // text token; tests make it small to split tokens across refills.
 grid_open_result open_grid(const std::string &name, grid_stream &grid,
@@ -134,6 +149,9 @@ bool blocks_in_any_order(const grid_stream &grid) noexcept;
 // How many blocks hold the first n cells, where the block sizes are known in advance (a binary
 // grid read at offsets); otherwise UINT64_MAX.
 std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcept;
+
+// About how much memory one block of the grid takes, its bytes and its cells.
+std::uint64_t block_memory(const grid_stream &grid) noexcept;
 
 // Reads the bytes of block.index. For a grid read in any order, several threads may read
 // different blocks at once; otherwise blocks must be read in index order, one at a time.

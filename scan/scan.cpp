@@ -12,6 +12,9 @@
 
 namespace {
 
+// The memory the blocks in flight of one grid may take, beyond two of them.
+constexpr std::uint64_t lane_memory = std::uint64_t{24} << 20;
+
 // One grid's blocks in flight: block j lives in slot j % slots.size() from the moment it is
 // claimed for reading until the count is done with it. A slot has one owner at a time: the
 // thread that claimed it, then (once done) the counting thread.
@@ -226,9 +229,20 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
     for (int i = 0; i < 2; ++i) {
         lane &l = p.lanes[i];
         l.grid = grids[i];
-        start_cell_blocks(*l.grid, settings.blocks);
-        l.slots.resize(in_flight);
-        l.states.assign(in_flight, slot_state::free);
+        block_settings blocks = settings.blocks;
+        blocks.threads = threads;
+        start_cell_blocks(*l.grid, blocks);
+        // Large blocks (a GDAL raster's block rows can be megabytes) are fewer in flight.
+        const std::size_t lane_in_flight =
+            settings.blocks_in_flight != 0
+                ? in_flight
+                : std::min(
+                      in_flight,
+                      std::max<std::size_t>(
+                          2, static_cast<std::size_t>(
+                                 lane_memory / std::max<std::uint64_t>(block_memory(*l.grid), 1))));
+        l.slots.resize(lane_in_flight);
+        l.states.assign(lane_in_flight, slot_state::free);
         l.block_limit = blocks_for_cells(*l.grid, cells);
     }
     const worker_threads workers(p, threads - 1);

@@ -161,6 +161,7 @@ inline std::string from_windows_text(const std::string &text, const std::string 
 struct run_result {
     int exit_code = -1;
     std::string console; // standard output
+    std::string errors;  // standard error, where run_options.capture_errors asks for it
     bool timed_out = false;
 };
 
@@ -180,6 +181,7 @@ struct run_options {
     double deadline_seconds = 120;
     // run_tool runs the tool at each of these; an empty list takes thread_counts.
     std::vector<unsigned> threads = {};
+    bool capture_errors = false; // standard error to run_result.errors instead of the test's
 };
 
 // A run that was started and not yet waited for.
@@ -187,6 +189,7 @@ struct started_run {
     pid_t pid = -1;
     fs::path stdin_file;
     fs::path stdout_file;
+    fs::path stderr_file; // empty: the test's own standard error
     std::chrono::steady_clock::time_point deadline;
     double deadline_seconds = 0;
     // For a run of the Windows build: the files of the folder before it, with their bytes.
@@ -201,6 +204,7 @@ inline started_run start_tool(const fs::path &cwd, const std::vector<std::string
     started_run run;
     run.stdin_file = cwd / ".stdin";
     run.stdout_file = options.stdout_name.empty() ? cwd / ".stdout" : cwd / options.stdout_name;
+    if (options.capture_errors) run.stderr_file = cwd / ".stderr";
     run.deadline_seconds = options.deadline_seconds;
     run.deadline = std::chrono::steady_clock::now() +
                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -215,6 +219,12 @@ inline started_run start_tool(const fs::path &cwd, const std::vector<std::string
         if (out < 0) _exit(127);
         dup2(out, 1);
         close(out);
+        if (!run.stderr_file.empty()) {
+            const int errors = open(run.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (errors < 0) _exit(127);
+            dup2(errors, 2);
+            close(errors);
+        }
         if (options.stdin_closed) {
             close(0);
         } else {
@@ -281,6 +291,10 @@ inline run_result finish_tool(const started_run &run) {
         }
     }
     std::error_code ignored;
+    if (!run.stderr_file.empty()) {
+        result.errors = read_file(run.stderr_file.string());
+        fs::remove(run.stderr_file, ignored);
+    }
     fs::remove(run.stdin_file, ignored);
     if (run.stdout_file.filename() == ".stdout") fs::remove(run.stdout_file, ignored);
     return result;
@@ -301,7 +315,9 @@ inline std::vector<std::pair<std::string, std::string>> folder_files(const fs::p
     std::error_code ignored;
     for (const auto &entry : fs::directory_iterator(folder, ignored)) {
         const std::string name = entry.path().filename().string();
-        if (name == ".stdin" || name == ".stdout" || !entry.is_regular_file(ignored)) continue;
+        if (name == ".stdin" || name == ".stdout" || name == ".stderr" ||
+            !entry.is_regular_file(ignored))
+            continue;
         files.emplace_back(name, read_file(entry.path().string()));
     }
     std::sort(files.begin(), files.end());
@@ -326,6 +342,7 @@ inline run_result run_tool(const fs::path &cwd, const std::vector<std::string> &
         }
         EXPECT_EQ(run.exit_code, first.exit_code) << "at " << threads << " threads";
         EXPECT_EQ(run.console, first.console) << "at " << threads << " threads";
+        EXPECT_EQ(run.errors, first.errors) << "at " << threads << " threads";
         EXPECT_TRUE(files == first_files) << "the files differ at " << threads << " threads";
     }
     return first;

@@ -1,0 +1,37 @@
+// Rasters read through GDAL: the grid module's fourth kind of grid, for any file the three native
+// formats don't take (GeoTIFF and every other raster GDAL reads). Internal to grid/: the rest of
+// the tool sees such a grid as a grid_stream of format gdal.
+//
+// libgdal is loaded at run time, on the first file that needs it, so that a run on native grids
+// never maps it; a build without GDAL (gdal_absent.cpp) opens no raster this way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "grid/grid.h"
+
+// Opens band 1 of the named raster, loading libgdal on first use. nullptr when GDAL is absent or
+// doesn't take the file as a raster. GDAL's own messages are silenced.
+gdal_raster_ptr open_gdal_raster(const std::string &name);
+
+// The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge, cellsize
+// the cell width, all from the geotransform; nodata NaN, as GDAL's mask decides which cells have
+// data. False when the raster has no geotransform, a rotated one, cells that are not square, or
+// more than 2147483647 columns or rows.
+bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept;
+
+// Prepares the raster, after its header, for reading cell blocks on up to `threads` threads.
+// True when its blocks may be read in any order, by several threads at once; false when they
+// are to be read one after another.
+bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept;
+
+// How many cells each cell block holds (whole rows, of the raster's own blocks or a share of
+// one), and the memory one takes.
+std::uint64_t gdal_block_cells(const gdal_raster &raster) noexcept;
+std::uint64_t gdal_block_bytes(const gdal_raster &raster) noexcept;
+
+// Reads block.index as doubles, with every cell that GDAL's mask marks as having no data made
+// NaN, in the order start_gdal_blocks said. A read that fails ends the block before its first
+// cell.
+void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept;
