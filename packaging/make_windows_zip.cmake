@@ -119,7 +119,7 @@ endforeach()
 configure_file(${SOURCE_DIR}/packaging/first-run.txt.in ${stage}/first-run.txt @ONLY
   NEWLINE_STYLE CRLF)
 
-# Every file gets the date of the manual page, so that the same sources give the same zip.
+# Every file is dated as the manual page (the release), not with the time of the build.
 file(STRINGS ${MAN_PAGE} title REGEX "^\\.TH ")
 string(REGEX MATCH "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]" date "${title}")
 set(files first-run.txt README.md zonalstats.exe zonalstats.txt examples/README.md
