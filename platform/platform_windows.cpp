@@ -8,7 +8,6 @@
 #include <system_error>
 #include <thread>
 
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -28,9 +27,10 @@ bool is_usable_handle(HANDLE handle) noexcept {
 }
 
 // Whether two handles refer to one file: the volume's serial number and the file's ID on it
-// tell, as device and inode do elsewhere. The 128-bit IDs (Windows 8 on) are asked first; the
+// tell, as device and inode do elsewhere. The 128-bit IDs (Windows 8 on) are asked first: they
+// need no access right on the handle, and standard output may be open for writing only. The
 // older 64-bit file index is taken only when a handle can't give them, for both handles, as the
-// two kinds of serial number differ. Neither needs any access right on the handle.
+// two kinds of serial number differ.
 bool is_same_file_handle(HANDLE a, HANDLE b) noexcept {
     if (GetFileType(a) != FILE_TYPE_DISK || GetFileType(b) != FILE_TYPE_DISK) return false;
     FILE_ID_INFO a_id{};
