@@ -1,5 +1,6 @@
 // The few operating-system calls the tool makes beyond standard C++, behind one small interface
-// so that each system has one file of its own (platform_posix.cpp here).
+// so that each system has one file of its own, chosen at build time: platform_posix.cpp for
+// Linux and the other POSIX systems, platform_windows.cpp for Windows.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,10 @@ bool is_standard_output_file(const std::string &name) noexcept;
 // True when the stream is a regular file, whose bytes can be read at any offset.
 bool is_regular_file(std::FILE *file) noexcept;
 
-// Reads up to `size` bytes at `offset` without moving the stream, from any thread. Returns how
-// many were read: fewer only where the file ends, or on a read error, which ends it too.
+// Reads up to `size` bytes at `offset` past the stream's buffer, from any thread. Returns how
+// many were read: fewer only where the file ends, or on a read error, which ends it too. On
+// Windows the file position then stands behind the bytes read, so a stream is read either at
+// offsets or one read after another, never both.
 std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
                          std::size_t size) noexcept;
 
@@ -35,6 +38,7 @@ std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
 unsigned usable_cpu_count() noexcept;
 
 // A shared library loaded at run time (dlopen, LoadLibrary): nullptr where it can't be loaded.
+// On Windows the current folder is not searched.
 void *open_shared_library(const char *name) noexcept;
 
 // A function of a library that open_shared_library loaded: nullptr where it has none of that

@@ -199,6 +199,7 @@ TEST_F(Cli, FailuresEndWithTheirMessageAndExitCode) {
 // register (or, with many threads, a read buffer) runs out of room and the run ends with a
 // message instead of a crash.
 TEST_F(Cli, RunningOutOfMemoryForZonesEndsTheRun) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the memory is capped with RLIMIT_AS, which Windows does not have");
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer reserves more address space than the cap allows";
 #endif
@@ -249,6 +250,7 @@ TEST_F(Cli, HelpAndVersionAloneAnswerWithoutBannerOrPrompts) {
 }
 
 TEST_F(Cli, HelpOrVersionThatCannotBeWrittenFails) {
+    ZONALSTATS_SKIP_ON_WINDOWS("Windows has no /dev/full, a device that is always full");
     for (const std::string option : {"--help", "--version"}) {
         const std::string command = std::string(ZONALSTATS_BINARY) + " " + option + " >/dev/full";
         const int status = std::system(command.c_str());
@@ -283,6 +285,7 @@ TEST_F(Cli, HelpAndVersionAnywhereElseAreNotOptions) {
 }
 
 TEST_F(Cli, ReportThatCannotBeWrittenFails) {
+    ZONALSTATS_SKIP_ON_WINDOWS("Windows has no /dev/full, a device that is always full");
     write_pair();
     const auto run = run_tool(dir, {"in.asc", "zones.asc", "/dev/full"});
     EXPECT_EQ(run.exit_code, 4);

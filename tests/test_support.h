@@ -1,5 +1,12 @@
 // Fixtures for the tests: scratch folders, grid files written byte by byte, and runs of the
 // built tool with its console captured.
+//
+// With ZONALSTATS_WINDOWS_COMMAND set (tests/windows/run sets it, to wine and the .exe of the
+// Windows build, words separated by spaces), the runs start that command instead of the built
+// tool. Windows text files end their lines in CR LF: the console and every file a run creates
+// or changes must, and the harness turns their CR LF back into LF (in the files too) before a
+// test compares them. The cases that can't apply on Windows are skipped by name, with the
+// reason, and listed in the file named by ZONALSTATS_WINDOWS_SKIPS.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,9 +16,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -97,6 +106,58 @@ template <typename T> std::string binary_grid(const geometry &g, const std::vect
     return bytes;
 }
 
+// The command that runs the Windows build, as its words; empty: the tests run the built tool.
+inline const std::vector<std::string> &windows_command() {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> split;
+        const char *command = std::getenv("ZONALSTATS_WINDOWS_COMMAND");
+        std::istringstream in(command != nullptr ? command : "");
+        for (std::string word; in >> word;)
+            split.push_back(word);
+        return split;
+    }();
+    return words;
+}
+
+inline bool testing_windows_build() {
+    return !windows_command().empty();
+}
+
+// Notes a case left out on Windows in the list of skips, and in the test's output.
+inline void note_skipped_on_windows(const std::string &name, const std::string &reason) {
+    std::cout << "not on Windows: " << name << ": " << reason << std::endl;
+    if (const char *list = std::getenv("ZONALSTATS_WINDOWS_SKIPS"); list != nullptr) {
+        std::ofstream(list, std::ios::app) << name << ": " << reason << "\n" << std::flush;
+    }
+}
+
+// Skips the whole test when it runs against the Windows build.
+#define ZONALSTATS_SKIP_ON_WINDOWS(reason)                                                         \
+    do {                                                                                           \
+        if (::test_support::testing_windows_build()) {                                             \
+            const auto *const test = ::testing::UnitTest::GetInstance()->current_test_info();      \
+            ::test_support::note_skipped_on_windows(                                               \
+                std::string(test->test_suite_name()) + "." + test->name(), reason);                \
+            GTEST_SKIP() << "not on Windows: " << reason;                                          \
+        }                                                                                          \
+    } while (false)
+
+// Text a Windows build wrote, with its CR LF line ends turned into LF; a line that ends in LF
+// alone fails the test.
+inline std::string from_windows_text(const std::string &text, const std::string &what) {
+    std::string lf;
+    lf.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+            ADD_FAILURE() << what << ": a line ends in LF alone, at byte " << i;
+            return text;
+        }
+        lf.push_back(text[i]);
+    }
+    return lf;
+}
+
 struct run_result {
     int exit_code = -1;
     std::string console; // standard output
@@ -131,7 +192,12 @@ struct started_run {
     fs::path stderr_file; // empty: the test's own standard error
     std::chrono::steady_clock::time_point deadline;
     double deadline_seconds = 0;
+    // For a run of the Windows build: the files of the folder before it, with their bytes.
+    fs::path cwd;
+    std::vector<std::pair<std::string, std::string>> files_before;
 };
+
+inline std::vector<std::pair<std::string, std::string>> folder_files(const fs::path &folder);
 
 inline started_run start_tool(const fs::path &cwd, const std::vector<std::string> &args,
                               const run_options &options = {}) {
@@ -144,6 +210,8 @@ inline started_run start_tool(const fs::path &cwd, const std::vector<std::string
                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                        std::chrono::duration<double>(options.deadline_seconds));
     if (!options.stdin_closed) write_file(run.stdin_file.string(), options.input);
+    run.cwd = cwd;
+    if (testing_windows_build()) run.files_before = folder_files(cwd);
     run.pid = fork();
     if (run.pid == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(127);
@@ -165,18 +233,24 @@ inline started_run start_tool(const fs::path &cwd, const std::vector<std::string
             dup2(in, 0);
             close(in);
         }
+        // Wine starts helper processes of its own that outlive the run; on the harness's
+        // standard error they would keep ctest waiting for its end.
+        if (testing_windows_build()) {
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, 2);
+        }
         if (options.address_space_limit != 0) {
             const rlimit limit{options.address_space_limit, options.address_space_limit};
             setrlimit(RLIMIT_AS, &limit);
         }
+        std::vector<std::string> words = windows_command();
+        if (words.empty()) words.push_back(ZONALSTATS_BINARY);
+        words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        std::string program = ZONALSTATS_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies(args);
-        for (auto &arg : copies)
-            argv.push_back(arg.data());
+        for (auto &word : words)
+            argv.push_back(word.data());
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return run;
@@ -206,6 +280,16 @@ inline run_result finish_tool(const started_run &run) {
     if (!result.timed_out)
         result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.console = read_file(run.stdout_file.string());
+    if (testing_windows_build()) {
+        result.console = from_windows_text(result.console, "the console");
+        // Every file the run created or changed is text it wrote: its report, or the console.
+        for (const auto &[name, bytes] : folder_files(run.cwd)) {
+            if (std::find(run.files_before.begin(), run.files_before.end(),
+                          std::pair{name, bytes}) != run.files_before.end())
+                continue;
+            write_file((run.cwd / name).string(), from_windows_text(bytes, name));
+        }
+    }
     std::error_code ignored;
     if (!run.stderr_file.empty()) {
         result.errors = read_file(run.stderr_file.string());
