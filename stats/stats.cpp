@@ -413,8 +413,10 @@ bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
 }
 
 // The counting of count_cells, and more: every cell of a zone is taken, also where its value
-// does not count. While cells of one zone follow each other its sums stay in locals, as in
-// count_cells.
+// does not count. While cells of one zone follow each other, its sums and its window of whole
+// numbers stay in locals, in registers: the loop over them calls nothing, and leaves it for
+// whatever needs a call (another zone, a value outside the window, a full batch of pending
+// values), which is then done behind it.
 template <bool moments, bool values>
 std::size_t count_for_table(zone_counter &counter, const double *cell_values,
                             const double *cell_zones, std::size_t n) {
@@ -430,45 +432,66 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         }
         zone_record &record = *stats.open_record;
         zone_extras &extras = *stats.open_extras;
+        value_counts &counts = extras.values;
         double number = record.number;
         double sum = record.sum;
         double sum_sq = record.sum_sq;
         double minimum = record.minimum;
         double maximum = record.maximum;
         std::uint64_t nodata = extras.nodata;
+        std::uint32_t pending_count = stats.pending_count;
+        std::uint64_t *const window = counts.window.get();
+        const std::int64_t window_base = counts.window_base;
+        const std::uint64_t window_size = counts.window_size;
+        std::uint64_t window_distinct = counts.window_distinct;
         const double open_value = stats.open_value;
-        bool failed = false;
-        try {
-            for (; i < n; ++i) {
-                const double z = cell_zones[i];
-                if (z != open_value) {
-                    if (z >= 0) break;
-                    continue;
-                }
-                const double x = cell_values[i];
-                if (!(x > threshold)) {
-                    ++nodata;
-                    continue;
-                }
-                // zone_add, on the locals.
-                if (number == 0) {
-                    minimum = x;
-                    maximum = x;
-                } else {
-                    minimum = x < minimum ? x : minimum;
-                    maximum = x > maximum ? x : maximum;
-                }
-                number += 1;
-                sum_sq += x * x;
-                sum += x;
-                if constexpr (moments) {
-                    stats.pending[stats.pending_count++] = x;
-                    if (stats.pending_count == pending_slots) merge_pending(stats, number);
-                }
-                if constexpr (values) value_counts_add(extras.values, x);
+        bool value_left = false; // cell i is counted but for what needs a call
+        for (; i < n; ++i) {
+            const double z = cell_zones[i];
+            if (z != open_value) {
+                if (z >= 0) break;
+                continue;
             }
-        } catch (const std::bad_alloc &) {
-            failed = true;
+            const double x = cell_values[i];
+            if (!(x > threshold)) {
+                ++nodata;
+                continue;
+            }
+            // zone_add, on the locals.
+            if (number == 0) {
+                minimum = x;
+                maximum = x;
+            } else {
+                minimum = x < minimum ? x : minimum;
+                maximum = x > maximum ? x : maximum;
+            }
+            number += 1;
+            sum_sq += x * x;
+            sum += x;
+            if constexpr (moments) {
+                stats.pending[pending_count++] = x;
+                if (pending_count == pending_slots) {
+                    value_left = true;
+                    break;
+                }
+            }
+            if constexpr (values) {
+                // value_counts_add's own first step.
+                constexpr double whole_limit = 9007199254740992.0; // 2^53
+                if (!(x >= -whole_limit && x <= whole_limit)) {
+                    value_left = true;
+                    break;
+                }
+                const auto whole = static_cast<std::int64_t>(x);
+                const auto slot = static_cast<std::uint64_t>(whole - window_base);
+                if (static_cast<double>(whole) != x || slot >= window_size) {
+                    value_left = true;
+                    break;
+                }
+                std::uint64_t &count = window[slot];
+                window_distinct += count == 0;
+                ++count;
+            }
         }
         record.number = number;
         record.sum = sum;
@@ -476,9 +499,20 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         record.minimum = minimum;
         record.maximum = maximum;
         extras.nodata = nodata;
-        if (failed) {
-            stats.out_of_value_memory = true;
-            return i;
+        stats.pending_count = pending_count;
+        counts.window_distinct = window_distinct;
+        if (value_left) {
+            if (moments && pending_count == pending_slots) merge_pending(stats, number);
+            if (values) {
+                try {
+                    value_counts_add(counts, cell_values[i]);
+                } catch (const std::bad_alloc &) {
+                    stats.out_of_value_memory = true;
+                    return i;
+                }
+            }
+            ++i;
+            continue;
         }
         if (i == n) break;
         if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
