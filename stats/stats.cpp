@@ -366,22 +366,25 @@ void merge_moments(double a, double &mean, double &squares, double b, double b_m
 }
 
 // Merges the pending values of the open zone, which holds `number` values with them, into its
-// mean and squares, in two passes over them.
+// mean and squares: two passes over them, taken from the first of them, so that equal values
+// give no spread at all.
 void merge_pending(zone_stats &stats, double number) noexcept {
     const std::uint32_t m = stats.pending_count;
     if (m == 0) return;
-    double sum = 0;
+    const double origin = stats.pending[0];
+    double shifted_sum = 0;
     for (std::uint32_t i = 0; i < m; ++i)
-        sum += stats.pending[i];
+        shifted_sum += stats.pending[i] - origin;
     const double batch = static_cast<double>(m);
-    const double batch_mean = sum / batch;
+    const double shifted_mean = shifted_sum / batch;
     double batch_squares = 0;
     for (std::uint32_t i = 0; i < m; ++i) {
-        const double d = stats.pending[i] - batch_mean;
+        const double d = (stats.pending[i] - origin) - shifted_mean;
         batch_squares += d * d;
     }
     zone_extras &extras = *stats.open_extras;
-    merge_moments(number - batch, extras.mean, extras.squares, batch, batch_mean, batch_squares);
+    merge_moments(number - batch, extras.mean, extras.squares, batch, origin + shifted_mean,
+                  batch_squares);
     stats.pending_count = 0;
 }
 
@@ -661,6 +664,9 @@ template <typename next_value>
 void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure *figures) {
     const std::vector<stat_column> &columns = *table.columns;
     const bool counted = g.number > 0;
+    // Rounding can't make the squares negative, but keep sqrt away from them; a NaN (from
+    // infinite values) stays.
+    const double squares = g.squares < 0 ? 0 : g.squares;
     bool wants_values = false;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         stat_figure &figure = figures[c];
@@ -691,11 +697,10 @@ void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure
             if (counted) figure = number_figure(g.sum / g.number);
             break;
         case stat_kind::stddev:
-            if (g.number > 1)
-                figure = number_figure(std::sqrt(std::max(0.0, g.squares) / (g.number - 1)));
+            if (g.number > 1) figure = number_figure(std::sqrt(squares / (g.number - 1)));
             break;
         case stat_kind::pstddev:
-            if (counted) figure = number_figure(std::sqrt(std::max(0.0, g.squares) / g.number));
+            if (counted) figure = number_figure(std::sqrt(squares / g.number));
             break;
         default:
             wants_values = true;
