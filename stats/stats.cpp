@@ -436,11 +436,14 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         zone_record &record = *stats.open_record;
         zone_extras &extras = *stats.open_extras;
         value_counts &counts = extras.values;
-        double number = record.number;
+        // The count as a whole number: adding 1 to a double is exact up to 2^53 and four times
+        // as slow. The first value sets minimum and maximum, as infinities do for any value
+        // that counts (never NaN, never -inf), without a test per cell. The table has no use
+        // for the sum of squares.
+        auto number = static_cast<std::uint64_t>(record.number);
         double sum = record.sum;
-        double sum_sq = record.sum_sq;
-        double minimum = record.minimum;
-        double maximum = record.maximum;
+        double minimum = number == 0 ? std::numeric_limits<double>::infinity() : record.minimum;
+        double maximum = number == 0 ? -std::numeric_limits<double>::infinity() : record.maximum;
         std::uint64_t nodata = extras.nodata;
         std::uint32_t pending_count = stats.pending_count;
         std::uint64_t *const window = counts.window.get();
@@ -461,16 +464,10 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
                 continue;
             }
             // zone_add, on the locals.
-            if (number == 0) {
-                minimum = x;
-                maximum = x;
-            } else {
-                minimum = x < minimum ? x : minimum;
-                maximum = x > maximum ? x : maximum;
-            }
             number += 1;
-            sum_sq += x * x;
             sum += x;
+            minimum = x < minimum ? x : minimum;
+            maximum = x > maximum ? x : maximum;
             if constexpr (moments) {
                 stats.pending[pending_count++] = x;
                 if (pending_count == pending_slots) {
@@ -481,7 +478,7 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
             if constexpr (values) {
                 // value_counts_add's own first step.
                 constexpr double whole_limit = 9007199254740992.0; // 2^53
-                if (!(x >= -whole_limit && x <= whole_limit)) {
+                if (!(std::fabs(x) <= whole_limit)) {
                     value_left = true;
                     break;
                 }
@@ -496,16 +493,18 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
                 ++count;
             }
         }
-        record.number = number;
+        record.number = static_cast<double>(number);
         record.sum = sum;
-        record.sum_sq = sum_sq;
-        record.minimum = minimum;
-        record.maximum = maximum;
+        if (number != 0) {
+            record.minimum = minimum;
+            record.maximum = maximum;
+        }
         extras.nodata = nodata;
         stats.pending_count = pending_count;
         counts.window_distinct = window_distinct;
         if (value_left) {
-            if (moments && pending_count == pending_slots) merge_pending(stats, number);
+            if (moments && pending_count == pending_slots)
+                merge_pending(stats, static_cast<double>(number));
             if (values) {
                 try {
                     value_counts_add(counts, cell_values[i]);
