@@ -209,8 +209,11 @@ void close_report(run_state &run) {
 // byte is written.
 void write_table(run_state &run, output_format output) {
     std::fputs("\nsorting...", stdout);
+    if (!settle_values(run.stats, run.reg))
+        fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
     stat_table table;
-    prepare_table(table, *run.columns, run.reg, run.stats);
+    // CSV has no line for all zones.
+    prepare_table(table, *run.columns, run.reg, run.stats, output == output_format::json);
     std::fputs("\nwriting output...\n", stdout);
     if (output == output_format::csv)
         write_csv(run.report.get(), table);

@@ -91,167 +91,50 @@ std::string parse_stat_list(std::string_view list, std::vector<stat_column> &col
     return "";
 }
 
-// ---- the tree of distinct values ----
+// ---- sorted runs of distinct values ----
 
-namespace {
-
-using stats_detail::inner_slots;
-using stats_detail::leaf_slots;
-using stats_detail::tree_leaf;
-
-struct tree_inner {
-    std::uint32_t size = 0;       // children
-    double keys[inner_slots - 1]; // keys[i]: the smallest value under children[i + 1]
-    void *children[inner_slots];
-};
-
-// Every node but the root is at least half full, so 2^64 values need fewer levels than this.
-constexpr std::uint32_t max_height = 64;
-
-void free_node(void *node, std::uint32_t height) noexcept {
-    if (height == 0) {
-        delete static_cast<tree_leaf *>(node);
-        return;
+void runs_merge(value_runs &runs) {
+    std::vector<double> &recent = runs.recent;
+    if (recent.empty()) return;
+    std::sort(recent.begin(), recent.end());
+    // How many of them are new, to make room before anything changes.
+    std::size_t fresh = 0;
+    const std::size_t old = runs.keys.size();
+    for (std::size_t i = 0, at = 0; i < recent.size();) {
+        const double x = recent[i];
+        while (i < recent.size() && recent[i] == x)
+            ++i;
+        while (at < old && runs.keys[at] < x)
+            ++at;
+        fresh += !(at < old && runs.keys[at] == x);
     }
-    auto *inner = static_cast<tree_inner *>(node);
-    for (std::uint32_t i = 0; i < inner->size; ++i)
-        free_node(inner->children[i], height - 1);
-    delete inner;
-}
-
-void insert_in_leaf(tree_leaf &leaf, std::uint32_t at, double x, std::uint64_t count) noexcept {
-    const std::uint32_t behind = leaf.size - at;
-    std::memmove(leaf.keys + at + 1, leaf.keys + at, behind * sizeof(double));
-    std::memmove(leaf.counts + at + 1, leaf.counts + at, behind * sizeof(std::uint64_t));
-    leaf.keys[at] = x;
-    leaf.counts[at] = count;
-    ++leaf.size;
-}
-
-// children[child] was split, and `right` holds its upper part, from `separator` on.
-void insert_in_inner(tree_inner &inner, std::uint32_t child, double separator,
-                     void *right) noexcept {
-    const std::uint32_t keys = inner.size - 1;
-    std::memmove(inner.keys + child + 1, inner.keys + child, (keys - child) * sizeof(double));
-    std::memmove(inner.children + child + 2, inner.children + child + 1,
-                 (inner.size - child - 1) * sizeof(void *));
-    inner.keys[child] = separator;
-    inner.children[child + 1] = right;
-    ++inner.size;
-}
-
-} // namespace
-
-value_tree::~value_tree() {
-    if (root != nullptr) free_node(root, height);
-}
-
-void tree_add(value_tree &tree, double x, std::uint64_t count) {
-    x += 0.0; // -0 as 0
-    if (tree.root == nullptr) {
-        auto *leaf = new tree_leaf;
-        leaf->size = 1;
-        leaf->keys[0] = x;
-        leaf->counts[0] = count;
-        tree.root = leaf;
-        tree.first = leaf;
-        tree.height = 0;
-        tree.size = 1;
-        return;
+    const std::size_t size = old + fresh;
+    if (size > runs.keys.capacity() || size > runs.counts.capacity()) {
+        // A quarter more: little slack, and few reallocations.
+        runs.keys.reserve(size + size / 4);
+        runs.counts.reserve(size + size / 4);
     }
-    // path[d] is the inner node at depth d (the root at 0) on the way down, path_child[d] the
-    // child taken there.
-    tree_inner *path[max_height];
-    std::uint32_t path_child[max_height];
-    void *node = tree.root;
-    for (std::uint32_t depth = 0; depth < tree.height; ++depth) {
-        auto *inner = static_cast<tree_inner *>(node);
-        const auto child = static_cast<std::uint32_t>(
-            std::upper_bound(inner->keys, inner->keys + inner->size - 1, x) - inner->keys);
-        path[depth] = inner;
-        path_child[depth] = child;
-        node = inner->children[child];
-    }
-    auto *leaf = static_cast<tree_leaf *>(node);
-    const auto at = static_cast<std::uint32_t>(
-        std::lower_bound(leaf->keys, leaf->keys + leaf->size, x) - leaf->keys);
-    if (at < leaf->size && leaf->keys[at] == x) {
-        leaf->counts[at] += count;
-        return;
-    }
-    if (leaf->size < leaf_slots) {
-        insert_in_leaf(*leaf, at, x, count);
-        ++tree.size;
-        return;
-    }
-
-    // The leaf is full: it splits, and so does every full node above it. Every new node is had
-    // before anything changes, so that running out of memory leaves the tree as it was.
-    std::uint32_t full_above = 0;
-    while (full_above < tree.height && path[tree.height - 1 - full_above]->size == inner_slots)
-        ++full_above;
-    auto right_leaf = std::make_unique<tree_leaf>();
-    std::unique_ptr<tree_inner> right_inners[max_height];
-    for (std::uint32_t i = 0; i < full_above; ++i)
-        right_inners[i] = std::make_unique<tree_inner>();
-    std::unique_ptr<tree_inner> new_root;
-    if (full_above == tree.height) new_root = std::make_unique<tree_inner>();
-
-    double keys[leaf_slots + 1];
-    std::uint64_t counts[leaf_slots + 1];
-    std::copy(leaf->keys, leaf->keys + at, keys);
-    std::copy(leaf->counts, leaf->counts + at, counts);
-    keys[at] = x;
-    counts[at] = count;
-    std::copy(leaf->keys + at, leaf->keys + leaf_slots, keys + at + 1);
-    std::copy(leaf->counts + at, leaf->counts + leaf_slots, counts + at + 1);
-    constexpr std::uint32_t left_size = (leaf_slots + 1) / 2;
-    tree_leaf *right = right_leaf.release();
-    leaf->size = left_size;
-    std::copy(keys, keys + left_size, leaf->keys);
-    std::copy(counts, counts + left_size, leaf->counts);
-    right->size = leaf_slots + 1 - left_size;
-    std::copy(keys + left_size, keys + leaf_slots + 1, right->keys);
-    std::copy(counts + left_size, counts + leaf_slots + 1, right->counts);
-    right->next = leaf->next;
-    leaf->next = right;
-    ++tree.size;
-
-    double separator = right->keys[0];
-    void *new_child = right;
-    for (std::uint32_t k = 0; k < tree.height; ++k) {
-        tree_inner &parent = *path[tree.height - 1 - k];
-        const std::uint32_t child = path_child[tree.height - 1 - k];
-        if (parent.size < inner_slots) {
-            insert_in_inner(parent, child, separator, new_child);
-            return;
+    runs.keys.resize(size);
+    runs.counts.resize(size);
+    // Merged in place from the top down, each run of equal recent values as one.
+    std::size_t at = old;
+    std::size_t to = size;
+    for (std::size_t i = recent.size(); i > 0;) {
+        const double x = recent[i - 1];
+        std::uint64_t count = 0;
+        for (; i > 0 && recent[i - 1] == x; --i)
+            ++count;
+        for (; at > 0 && runs.keys[at - 1] > x; --at) {
+            --to;
+            runs.keys[to] = runs.keys[at - 1];
+            runs.counts[to] = runs.counts[at - 1];
         }
-        double inner_keys[inner_slots];
-        void *children[inner_slots + 1];
-        std::copy(parent.keys, parent.keys + child, inner_keys);
-        inner_keys[child] = separator;
-        std::copy(parent.keys + child, parent.keys + inner_slots - 1, inner_keys + child + 1);
-        std::copy(parent.children, parent.children + child + 1, children);
-        children[child + 1] = new_child;
-        std::copy(parent.children + child + 1, parent.children + inner_slots, children + child + 2);
-        constexpr std::uint32_t left_children = (inner_slots + 2) / 2;
-        tree_inner *upper = right_inners[k].release();
-        parent.size = left_children;
-        std::copy(inner_keys, inner_keys + left_children - 1, parent.keys);
-        std::copy(children, children + left_children, parent.children);
-        upper->size = inner_slots + 1 - left_children;
-        std::copy(inner_keys + left_children, inner_keys + inner_slots, upper->keys);
-        std::copy(children + left_children, children + inner_slots + 1, upper->children);
-        separator = inner_keys[left_children - 1];
-        new_child = upper;
+        if (at > 0 && runs.keys[at - 1] == x) count += runs.counts[--at];
+        --to;
+        runs.keys[to] = x;
+        runs.counts[to] = count;
     }
-    tree_inner *top = new_root.release();
-    top->size = 2;
-    top->keys[0] = separator;
-    top->children[0] = tree.root;
-    top->children[1] = new_child;
-    tree.root = top;
-    ++tree.height;
+    recent.clear();
 }
 
 // ---- value_counts ----
@@ -259,7 +142,7 @@ void tree_add(value_tree &tree, double x, std::uint64_t count) {
 void stats_detail::add_outside_window(value_counts &counts, std::int64_t whole) {
     // The window may hold 4 counters per distinct value of the zone, and grows at least twice
     // as large each time, so that the copying costs O(1) per counter.
-    const std::uint64_t distinct = counts.window_distinct + counts.others.size + 1;
+    const std::uint64_t distinct = counts.window_distinct + counts.others.keys.size() + 1;
     const std::uint64_t limit = 4 * distinct + 16;
     std::int64_t low = whole;
     std::int64_t high = whole;
@@ -271,7 +154,7 @@ void stats_detail::add_outside_window(value_counts &counts, std::int64_t whole) 
     const auto needed = static_cast<std::uint64_t>(high - low) + 1;
     const std::uint64_t size = std::max({needed, 2 * counts.window_size, std::uint64_t{16}});
     if (size > limit) {
-        tree_add(counts.others, static_cast<double>(whole), 1);
+        runs_add(counts.others, static_cast<double>(whole));
         return;
     }
     auto window = std::make_unique<std::uint64_t[]>(size);
@@ -293,7 +176,6 @@ void stats_detail::add_outside_window(value_counts &counts, std::int64_t whole) 
 value_cursor cursor_start(const value_counts &counts) noexcept {
     value_cursor cursor;
     cursor.counts = &counts;
-    cursor.leaf = counts.others.first;
     return cursor;
 }
 
@@ -301,26 +183,33 @@ bool cursor_next(value_cursor &cursor, double &value, std::uint64_t &count) noex
     const value_counts &counts = *cursor.counts;
     while (cursor.window_at < counts.window_size && counts.window[cursor.window_at] == 0)
         ++cursor.window_at;
-    if (cursor.leaf != nullptr && cursor.leaf_at == cursor.leaf->size) {
-        cursor.leaf = cursor.leaf->next; // leaves are never empty
-        cursor.leaf_at = 0;
-    }
     const bool in_window = cursor.window_at < counts.window_size;
-    const bool in_tree = cursor.leaf != nullptr;
-    if (!in_window && !in_tree) return false;
+    const bool in_runs = cursor.others_at < counts.others.keys.size();
+    if (!in_window && !in_runs) return false;
     const double window_value =
         in_window
             ? static_cast<double>(counts.window_base + static_cast<std::int64_t>(cursor.window_at))
             : 0;
-    const double tree_value = in_tree ? cursor.leaf->keys[cursor.leaf_at] : 0;
+    const double runs_value = in_runs ? counts.others.keys[cursor.others_at] : 0;
     count = 0;
-    if (in_window && (!in_tree || window_value <= tree_value)) {
+    if (in_window && (!in_runs || window_value <= runs_value)) {
         value = window_value;
         count += counts.window[cursor.window_at++];
     }
-    if (in_tree && (!in_window || tree_value <= window_value)) {
-        value = tree_value;
-        count += cursor.leaf->counts[cursor.leaf_at++];
+    if (in_runs && (!in_window || runs_value <= window_value)) {
+        value = runs_value;
+        count += counts.others.counts[cursor.others_at++];
+    }
+    return true;
+}
+
+bool settle_values(zone_stats &stats, const zone_register &reg) noexcept {
+    if (!stats.needs.values) return true;
+    try {
+        for (std::uint32_t id = 1; id <= reg.zone_count; ++id)
+            runs_merge(extras_of(stats, id).values.others);
+    } catch (const std::bad_alloc &) {
+        return false;
     }
     return true;
 }
@@ -721,7 +610,7 @@ bool later(const merge_entry &a, const merge_entry &b) noexcept {
 } // namespace
 
 void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
-                   const zone_register &reg, const zone_stats &stats) {
+                   const zone_register &reg, const zone_stats &stats, bool with_totals) {
     table.columns = &columns;
     table.reg = &reg;
     table.stats = &stats;
@@ -735,6 +624,7 @@ void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
         return kenn_slot(reg, a).zone_value < kenn_slot(reg, b).zone_value;
     });
 
+    if (!with_totals) return;
     // Pooled as the report's totals row pools them, in ascending zone order.
     gathered all;
     bool first = true;

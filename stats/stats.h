@@ -55,47 +55,37 @@ std::string parse_stat_list(std::string_view list, std::vector<stat_column> &col
 
 // ---- distinct values ----
 
-namespace stats_detail {
-inline constexpr std::uint32_t leaf_slots = 32;
-inline constexpr std::uint32_t inner_slots = 32; // children of an inner node
-
-struct tree_leaf {
-    std::uint32_t size = 0;
-    tree_leaf *next = nullptr; // the leaf of the next larger values
-    double keys[leaf_slots];
-    std::uint64_t counts[leaf_slots];
-};
-} // namespace stats_detail
-
-// Distinct values with their counts, in ascending order: a B+ tree. Whatever the values, adding
-// one costs O(log n), and each takes 16 bytes in a leaf of 32 slots.
-struct value_tree {
-    void *root = nullptr; // a tree_leaf at height 0, else an inner node
-    std::uint32_t height = 0;
-    std::uint64_t size = 0; // distinct values
-    stats_detail::tree_leaf *first = nullptr;
-
-    value_tree() = default;
-    value_tree(const value_tree &) = delete;
-    value_tree &operator=(const value_tree &) = delete;
-    ~value_tree();
+// Distinct values with their counts: a sorted array of them, and the values added since it was
+// last merged, as they came. When those reach half the array's size (at least 256), they are
+// sorted and merged in, in place, in one sequential pass: O(log n) per value whatever the
+// values, as std::sort is O(n log n) at worst; 16 bytes per distinct value (and up to a quarter
+// more of room), 8 per value waiting. A merge that finds no memory leaves everything as it was.
+struct value_runs {
+    std::vector<double> keys; // ascending, each once
+    std::vector<std::uint64_t> counts;
+    std::vector<double> recent; // not merged yet
 };
 
-// Adds count to the count of x (not NaN; -0 and 0 are one value). Throws std::bad_alloc when a
-// node can't be had, leaving the tree as it was.
-void tree_add(value_tree &tree, double x, std::uint64_t count);
+// Merges the recent values in. Throws std::bad_alloc.
+void runs_merge(value_runs &runs);
+
+// Counts x (not NaN; -0 as 0). Throws std::bad_alloc.
+inline void runs_add(value_runs &runs, double x) {
+    runs.recent.push_back(x + 0.0);
+    if (runs.recent.size() >= 256 && runs.recent.size() >= runs.keys.size() / 2) runs_merge(runs);
+}
 
 // One zone's distinct values. Whole numbers go to a window of counters, one per whole number of
 // its range, where they lie close together, as in class rasters and heights in whole metres; the
 // window holds at most 4 counters per distinct value (plus 16), so no choice of values can make
 // it large. Other values, and whole numbers the window would have to grow too far for, go to
-// the tree. A value in both counts once, with its counts added. -0 counts as 0.
+// the sorted runs. A value in both counts once, with its counts added. -0 counts as 0.
 struct value_counts {
     std::unique_ptr<std::uint64_t[]> window;
     std::int64_t window_base = 0; // the whole number counted in window[0]
     std::uint64_t window_size = 0;
     std::uint64_t window_distinct = 0; // counters above 0
-    value_tree others;
+    value_runs others;
 };
 
 namespace stats_detail {
@@ -119,15 +109,14 @@ inline void value_counts_add(value_counts &counts, double x) {
             return;
         }
     }
-    tree_add(counts.others, x, 1);
+    runs_add(counts.others, x);
 }
 
-// Walks a value_counts in ascending order of value.
+// Walks a value_counts, whose recent values are merged, in ascending order of value.
 struct value_cursor {
     const value_counts *counts = nullptr;
     std::uint64_t window_at = 0;
-    const stats_detail::tree_leaf *leaf = nullptr;
-    std::uint32_t leaf_at = 0;
+    std::size_t others_at = 0;
 };
 value_cursor cursor_start(const value_counts &counts) noexcept;
 // The next distinct value and its count; false after the last.
@@ -181,6 +170,10 @@ inline const zone_extras &extras_of(const zone_stats &stats, std::uint32_t id) n
 void start_stats_counting(zone_counter &counter, zone_stats &stats,
                           const std::vector<stat_column> &columns);
 
+// After the count: merges every zone's recent values, so that the values can be walked. False
+// when memory runs out.
+bool settle_values(zone_stats &stats, const zone_register &reg) noexcept;
+
 // ---- the figures ----
 
 struct stat_figure {
@@ -214,10 +207,10 @@ struct stat_table {
     std::vector<percentile_state> scratch; // one per column
 };
 
-// Orders the zones and works out the figures over all counted cells. Throws std::bad_alloc;
-// the rows then need no more memory.
+// Orders the zones and, with_totals, works out the figures over all counted cells (totals).
+// Throws std::bad_alloc; the rows then need no more memory.
 void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
-                   const zone_register &reg, const zone_stats &stats);
+                   const zone_register &reg, const zone_stats &stats, bool with_totals);
 
 // The figures of the zone of rank `rank` (from 0, in ascending zone order), one per column.
 void zone_row(stat_table &table, std::size_t rank, stat_figure *figures) noexcept;

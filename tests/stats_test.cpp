@@ -146,31 +146,36 @@ TEST(ValueCounts, HoldEveryValueWithItsCountWhateverTheValues) {
             value_counts_add(counts, x);
             ++model[x + 0.0];
             // The window never outgrows 4 counters per distinct value, plus 16.
-            ASSERT_LE(counts.window_size, 4 * (counts.window_distinct + counts.others.size) + 16);
+            ASSERT_LE(counts.window_size,
+                      4 * (counts.window_distinct + counts.others.keys.size()) + 16);
+            // Values wait to be merged at most until there are half as many as merged ones.
+            ASSERT_LE(counts.others.recent.size(),
+                      std::max<std::size_t>(256, counts.others.keys.size() / 2));
         }
+        runs_merge(counts.others);
         EXPECT_EQ(walk(counts), model);
     }
 }
 
-TEST(ValueTree, KeepsManyValuesInOrder) {
+TEST(ValueRuns, KeepManyValuesInOrder) {
     std::mt19937_64 random(5);
-    value_tree tree;
+    value_runs runs;
     std::map<double, std::uint64_t> model;
     for (int i = 0; i < 300000; ++i) {
         const double x = static_cast<double>(random() % 200000) - 100000.5;
-        const std::uint64_t count = 1 + random() % 3;
-        tree_add(tree, x, count);
-        model[x] += count;
+        runs_add(runs, x);
+        ++model[x];
     }
-    EXPECT_EQ(tree.size, model.size());
-    EXPECT_GE(tree.height, 2u);
-    std::map<double, std::uint64_t> leaves;
-    for (const stats_detail::tree_leaf *leaf = tree.first; leaf != nullptr; leaf = leaf->next) {
-        EXPECT_GE(leaf->size, stats_detail::leaf_slots / 2);
-        for (std::uint32_t i = 0; i < leaf->size; ++i)
-            EXPECT_TRUE(leaves.emplace(leaf->keys[i], leaf->counts[i]).second);
+    runs_merge(runs);
+    EXPECT_TRUE(runs.recent.empty());
+    ASSERT_EQ(runs.keys.size(), model.size());
+    ASSERT_EQ(runs.counts.size(), model.size());
+    std::size_t i = 0;
+    for (const auto &[x, count] : model) {
+        ASSERT_EQ(runs.keys[i], x);
+        ASSERT_EQ(runs.counts[i], count);
+        ++i;
     }
-    EXPECT_EQ(leaves, model);
 }
 
 // ---- the figures, through the counter ----
@@ -204,7 +209,8 @@ void count_table(counted_table &t, const std::vector<double> &values,
         i += n;
     }
     finish_counting(counter);
-    prepare_table(t.table, t.columns, t.reg, t.stats);
+    ASSERT_TRUE(settle_values(t.stats, t.reg));
+    prepare_table(t.table, t.columns, t.reg, t.stats, true);
     for (std::size_t rank = 0; rank < t.table.order.size(); ++rank) {
         t.rows.emplace_back(t.columns.size());
         zone_row(t.table, rank, t.rows.back().data());
