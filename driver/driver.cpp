@@ -313,7 +313,8 @@ command_line parse_command_line(int argc, char **argv) {
     for (; i < argc; ++i)
         command.names.emplace_back(argv[i]);
     if (stats_option != nullptr && command.output == output_format::report)
-        fail_option(stats_option, "the statistics are chosen for --csv or --json output");
+        fail_option(stats_option,
+                    "--stats chooses the columns of --csv or --json; the report's are fixed");
     if (command.output != output_format::report && stats_option == nullptr)
         parse_stat_list(default_stat_list, command.columns);
     return command;

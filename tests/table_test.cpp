@@ -150,7 +150,8 @@ TEST_F(Table, OptionsAndTheirBadValues) {
          "invalid option --json: --csv and --json don't go together\n" + usage,
          5},
         {{"--stats=mean", "in.asc", "zones.asc", "out"},
-         "invalid option --stats=mean: the statistics are chosen for --csv or --json output\n" +
+         "invalid option --stats=mean: --stats chooses the columns of --csv or --json; the "
+         "report's are fixed\n" +
              usage,
          5},
         // Only the known options are options.
