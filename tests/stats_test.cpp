@@ -422,7 +422,7 @@ TEST(TableFigures, SmallCasesMatchTheModel) {
 }
 
 // Zones that alternate and come back, runs of each zone longer than a batch of pending values,
-// windows that grow, values that go to the tree: every figure as the model has it, and the
+// windows that grow, values that go to the sorted runs: every figure as the model has it, and the
 // register's count, sum, minimum and maximum exactly those count_cells gives for the report.
 TEST(TableFigures, RandomGridsMatchTheModelAndTheReportsSums) {
     std::mt19937_64 random(3);
