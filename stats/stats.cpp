@@ -303,6 +303,14 @@ bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
     return true;
 }
 
+// Stored together after the loop of count_for_table, the compiler packs minimum and maximum
+// into one vector register and unpacks them at every cell.
+[[gnu::noinline]] void store_extremes(zone_record &record, double minimum,
+                                      double maximum) noexcept {
+    record.minimum = minimum;
+    record.maximum = maximum;
+}
+
 // The counting of count_cells, and more: every cell of a zone is taken, also where its value
 // does not count. While cells of one zone follow each other, its sums and its window of whole
 // numbers stay in locals, in registers: the loop over them calls nothing, and leaves it for
@@ -383,10 +391,7 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         }
         record.number = static_cast<double>(number);
         record.sum = sum;
-        if (number != 0) {
-            record.minimum = minimum;
-            record.maximum = maximum;
-        }
+        if (number != 0) store_extremes(record, minimum, maximum);
         extras.nodata = nodata;
         stats.pending_count = pending_count;
         counts.window_distinct = window_distinct;
