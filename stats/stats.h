@@ -56,7 +56,7 @@ std::string parse_stat_list(std::string_view list, std::vector<stat_column> &col
 // ---- distinct values ----
 
 // Distinct values with their counts: a sorted array of them, and the values added since it was
-// last merged, as they came. When those reach half the array's size (at least 256), they are
+// last merged, as they came. When those reach half the array's size (at least 32), they are
 // sorted and merged in, in place, in one sequential pass: O(log n) per value whatever the
 // values, as std::sort is O(n log n) at worst; 16 bytes per distinct value (and up to a quarter
 // more of room), 8 per value waiting. A merge that finds no memory leaves everything as it was.
@@ -72,7 +72,7 @@ void runs_merge(value_runs &runs);
 // Counts x (not NaN; -0 as 0). Throws std::bad_alloc.
 inline void runs_add(value_runs &runs, double x) {
     runs.recent.push_back(x + 0.0);
-    if (runs.recent.size() >= 256 && runs.recent.size() >= runs.keys.size() / 2) runs_merge(runs);
+    if (runs.recent.size() >= 32 && runs.recent.size() >= runs.keys.size() / 2) runs_merge(runs);
 }
 
 // One zone's distinct values. Whole numbers go to a window of counters, one per whole number of

@@ -150,7 +150,7 @@ TEST(ValueCounts, HoldEveryValueWithItsCountWhateverTheValues) {
                       4 * (counts.window_distinct + counts.others.keys.size()) + 16);
             // Values wait to be merged at most until there are half as many as merged ones.
             ASSERT_LE(counts.others.recent.size(),
-                      std::max<std::size_t>(256, counts.others.keys.size() / 2));
+                      std::max<std::size_t>(32, counts.others.keys.size() / 2));
         }
         runs_merge(counts.others);
         EXPECT_EQ(walk(counts), model);
