@@ -214,10 +214,10 @@ TEST_F(Table, RunningOutOfMemoryForDistinctValuesEndsTheRun) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer reserves more address space than the cap allows";
 #endif
-    constexpr int cells = 4000000;
+    constexpr std::size_t cells = 4000000;
     std::vector<double> values(cells);
-    for (int i = 0; i < cells; ++i)
-        values[i] = i + 0.5;
+    for (std::size_t i = 0; i < cells; ++i)
+        values[i] = static_cast<double>(i) + 0.5;
     write_file(path("in.flt"), binary_grid<float>({2000, 2000}, values));
     write_file(path("zones.flt"), binary_grid<float>({2000, 2000}, std::vector<double>(cells, 1)));
     for (const unsigned threads : test_support::thread_counts) {
