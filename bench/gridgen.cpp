@@ -6,6 +6,8 @@
 //   values        an elevation raster: a smooth field of several octaves of value noise, every
 //                 cell with 1 to 3 decimals, and round holes of no-data (-9999) over 3 to 4% of
 //                 the cells
+//   values-whole  the same heights rounded to whole metres (half away from zero), the same holes:
+//                 a raster of whole numbers, a few hundred distinct ones per block of zones-500
 //   zones-500     500 rectangular blocks (25 across, 20 down) numbered 1 to 500
 //   zones-500000  500000 small blocks (500 across, 1000 down) numbered by a seeded shuffle
 //                 of 0 to 499999, so that neighbouring blocks have unrelated numbers
@@ -52,7 +54,7 @@ constexpr double xll = 451200;
 constexpr double yll = 5402350;
 constexpr double cellsize = 25;
 
-enum class content { values, zones_500, zones_500000, zones_random };
+enum class content { values, values_whole, zones_500, zones_500000, zones_random };
 enum class format { ascii, ascii_gdal, single, double_ };
 
 std::uint64_t mix(std::uint64_t x) noexcept {
@@ -266,7 +268,7 @@ struct options {
     std::fprintf(stderr,
                  "zonalstats_gridgen: %s\n"
                  "usage: zonalstats_gridgen [--seed N] COLUMNS ROWS CONTENT FORMAT OUTPUT\n"
-                 "  CONTENT: values, zones-500, zones-500000 or zones-random\n"
+                 "  CONTENT: values, values-whole, zones-500, zones-500000 or zones-random\n"
                  "  FORMAT:  ascii, ascii-gdal, single or double\n",
                  message);
     std::exit(2);
@@ -295,6 +297,8 @@ options parse(int argc, char **argv) {
     const std::string_view what = argv[next + 2];
     if (what == "values")
         o.what = content::values;
+    else if (what == "values-whole")
+        o.what = content::values_whole;
     else if (what == "zones-500")
         o.what = content::zones_500;
     else if (what == "zones-500000")
@@ -322,23 +326,31 @@ options parse(int argc, char **argv) {
 class row_maker {
   public:
     explicit row_maker(const options &o)
-        : o_(o), holes_(o.what == content::values ? make_holes(o.seed, o.columns, o.rows)
-                                                  : std::vector<hole>{}),
+        : o_(o), holes_(is_values() ? make_holes(o.seed, o.columns, o.rows) : std::vector<hole>{}),
           keys_(o.what == content::zones_500000 ? shuffled_keys(o.seed, 500000)
                                                 : std::vector<std::uint32_t>{}) {}
 
     void make(std::int64_t row, std::vector<cell> &cells) const {
         cells.resize(static_cast<std::size_t>(o_.columns));
-        if (o_.what == content::values)
+        if (is_values())
             make_values(row, cells);
         else
             make_zones(row, cells);
     }
 
   private:
+    bool is_values() const {
+        return o_.what == content::values || o_.what == content::values_whole;
+    }
+
     void make_values(std::int64_t row, std::vector<cell> &cells) const {
         for (std::int64_t column = 0; column < o_.columns; ++column) {
             const std::int64_t milli = elevation_milli(o_.seed, column, row);
+            if (o_.what == content::values_whole) {
+                cells[static_cast<std::size_t>(column)] = {
+                    (milli >= 0 ? milli + 500 : milli - 500) / 1000, 0};
+                continue;
+            }
             const int decimals =
                 1 + static_cast<int>(below(hash(o_.seed, 30, static_cast<std::uint64_t>(column),
                                                 static_cast<std::uint64_t>(row)),
@@ -380,6 +392,7 @@ class row_maker {
                           500000));
                 break;
             case content::values:
+            case content::values_whole:
                 break;
             }
             if (outside_rows && column < std::max<std::int64_t>(1, o_.columns / 10))

@@ -4,7 +4,9 @@
   run_bench.py time       seconds per format, side by side: the raw read of both files (the
                           floor), the plain stdio loop (zonalstats_naive), zonalstats with all
                           the CPUs the run may use and zonalstats pinned to one CPU (taskset);
-                          then zonalstats on three zone layouts
+                          then zonalstats on three zone layouts; then the table output
+                          (--csv --stats=...) against the plain run, on whole-number heights
+                          and on the usual ones
   run_bench.py callgrind  instructions per cell counted by valgrind's callgrind: the same count
                           for the same binary and grids whatever else the machine is doing
 
@@ -47,6 +49,11 @@ TARGETS = {
 }
 PEAK_MEMORY_TARGET_MIB = 16  # up to 1000 zones
 ZONE_COST_TARGET = 2.0  # a run with 500000 zones against one with 500, per cell
+# The table output with a median, a percentile and the mode, which keep each zone's distinct
+# values: on the heights in whole metres against the plain run on them.
+TABLE_OPTIONS = ("--csv", "--stats=zone,count,mean,median,p90,mode")
+TABLE_TIME_TARGET = 1.5
+TABLE_MEMORY_TARGET_MIB = 64
 
 
 def parse_size(text):
@@ -122,11 +129,11 @@ class Bench:
                             content, grid_format, path], check=True, stdout=subprocess.DEVNULL)
         return path
 
-    def pair(self, grid_format, zones, size=None):
+    def pair(self, grid_format, zones, size=None, values="values"):
         size = size or self.size
         # GDAL writes integer zones as plain integers: the usual text zone grid.
         zones_format = "ascii" if grid_format == "ascii-gdal" else grid_format
-        return self.grid("values", grid_format, size), self.grid(zones, zones_format, size)
+        return self.grid(values, grid_format, size), self.grid(zones, zones_format, size)
 
     def close(self):
         shutil.rmtree(self.scratch, ignore_errors=True)
@@ -424,6 +431,75 @@ def print_zone_layouts(layouts, small):
               f"which adds a little to its figure.")
 
 
+def run_table(bench, series, options):
+    run = run_child(bench, [bench.tool, *bench.threads_option, *options, *series.pair,
+                            bench.report])
+    run.output = bench.report.read_text(errors="replace")
+    series.runs.append(run)
+    print(".", end="", flush=True)
+
+
+def csv_column(text, name):
+    lines = text.splitlines()
+    column = lines[0].split(",").index(name)
+    return [line.split(",")[column] for line in lines[1:]]
+
+
+def time_table(bench, args, results):
+    """The table output against the plain run, all CPUs, 500 block zones: on the heights in
+    whole metres (the target) and on the usual heights with 1 to 3 decimals, whose distinct
+    values are counted by one more, untimed run to give the memory per distinct value."""
+    table = {}
+    for grid_format in NATIVE_FORMATS:
+        whole = bench.pair(grid_format, "zones-500", values="values-whole")
+        series = {
+            "plain": Series("plain", whole, bench.size),
+            "table": Series("table", whole, bench.size),
+            "table floats": Series("table", bench.pair(grid_format, "zones-500"), bench.size),
+        }
+        warm(bench, whole)
+        warm(bench, series["table floats"].pair)
+        for _ in range(args.runs):
+            run_tool(bench, series["plain"])
+            run_table(bench, series["table"], TABLE_OPTIONS)
+            run_table(bench, series["table floats"], TABLE_OPTIONS)
+        # The table counts what the report counts.
+        counted = sum(int(c) for c in csv_column(series["table"].runs[-1].output, "count"))
+        report = totals_of_report(series["plain"].runs[-1].output)
+        if report is None or counted != report[1][0]:
+            print(f"\nWARNING {grid_format}: the table counted {counted} cells, the report "
+                  f"{report}", flush=True)
+        distinct_run = Series("distinct", series["table floats"].pair, bench.size)
+        run_table(bench, distinct_run, ("--csv", "--stats=variety"))
+        series["distinct"] = sum(int(v) for v in csv_column(distinct_run.runs[-1].output,
+                                                            "variety"))
+        table[grid_format] = series
+    print()
+    return table
+
+
+def print_table(results, table):
+    print(f"The table output, {' '.join(TABLE_OPTIONS)}, against the plain run, all CPUs, 500 "
+          f"zones (target on whole-number values: <= {TABLE_TIME_TARGET}x, "
+          f"<= {TABLE_MEMORY_TARGET_MIB} MiB):")
+    print(f"{'format':<7} {'values':<14} {'plain s':>8} {'table s':>8} {'(min - max)':>17} "
+          f"{'x plain':>8} {'peak RSS':>9} {'distinct':>10} {'B/distinct':>10}  target")
+    for grid_format, series in table.items():
+        plain, whole = series["plain"], series["table"]
+        ratio = whole.seconds / plain.seconds
+        ok = ratio <= TABLE_TIME_TARGET and whole.peak_kib / 1024 <= TABLE_MEMORY_TARGET_MIB
+        print(f"{grid_format:<7} {'whole metres':<14} {plain.seconds:8.3f} {whole.seconds:8.3f} "
+              f"{whole.spread():>17} {ratio:7.2f}x {mib(whole.peak_kib):>9} {'':>10} {'':>10}  "
+              f"{verdict(ok)}")
+        floats, base = series["table floats"], results[grid_format]["tool"]
+        per_value = (floats.peak_kib - base.peak_kib) * 1024 / max(series["distinct"], 1)
+        print(f"{grid_format:<7} {'1-3 decimals':<14} {base.seconds:8.3f} {floats.seconds:8.3f} "
+              f"{floats.spread():>17} {floats.seconds / base.seconds:7.2f}x "
+              f"{mib(floats.peak_kib):>9} {series['distinct']:>10} {per_value:10.1f}")
+    print("B/distinct: the table run's peak memory above the plain run's, over the number of "
+          "distinct values of all zones (from --stats=variety).")
+
+
 def use_threads_option(bench, args):
     """--threads N passes --threads=N to the all-CPU runs, if the tool takes it."""
     takes_it = bench.takes_threads_option()
@@ -439,6 +515,7 @@ def benchmark_time(bench, args):
     takes_threads = use_threads_option(bench, args)
     bench.pair("ascii-gdal", "zones-500")
     for grid_format in NATIVE_FORMATS:
+        bench.pair(grid_format, "zones-500", values="values-whole")
         for zones, _ in ZONE_LAYOUTS:
             bench.pair(grid_format, zones)
             bench.pair(grid_format, zones, args.small_size)
@@ -458,6 +535,7 @@ def benchmark_time(bench, args):
     if bench.has_taskset:
         probes.append(("after", probe_cpus(bench)))
     layouts = time_zone_layouts(bench, args, results)
+    table = time_table(bench, args, results)
     print()
     print_formats(bench, results)
     if probes:
@@ -465,6 +543,8 @@ def benchmark_time(bench, args):
     print()
     print(f"zonalstats by zone layout, all CPUs (median of {args.runs} runs)")
     print_zone_layouts(layouts, args.small_size)
+    print()
+    print_table(results, table)
     print()
     benchmark_gdal(bench, args)
 

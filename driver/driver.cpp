@@ -17,6 +17,8 @@
 #include "platform/platform.h"
 #include "report/report.h"
 #include "scan/scan.h"
+#include "stats/stats.h"
+#include "table/table.h"
 #include "zones/zones.h"
 
 namespace {
@@ -35,9 +37,13 @@ struct run_ended {
     int exit_code;
 };
 
+enum class output_format { report, csv, json };
+
 // What the command line asks for: the options' values and the names behind them.
 struct command_line {
     unsigned threads = 0; // 0: the CPUs the process may run on
+    output_format output = output_format::report;
+    std::vector<stat_column> columns; // of --csv and --json
     std::vector<std::string_view> names;
 };
 
@@ -73,6 +79,8 @@ struct run_state {
     std::unique_ptr<std::FILE, file_closer> report;
     zone_register reg;
     scan_settings scan;
+    const std::vector<stat_column> *columns = nullptr; // set for --csv and --json
+    zone_stats stats;
 };
 
 // Before anything that may wait, so that a waiting run shows what it has done so far.
@@ -166,6 +174,7 @@ void read_header_or_fail(const std::string &name, grid_stream &grid) {
 
 void scan_all_cells(run_state &run) {
     zone_counter counter = start_counting(run.reg, run.input.header.nodata);
+    if (run.columns != nullptr) start_stats_counting(counter, run.stats, *run.columns);
     const scan_result scanned = scan_cells(run.input, run.zone, counter, run.scan);
     const std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
     const auto row = static_cast<unsigned long>(ncols == 0 ? 1 : scanned.failed_cell / ncols + 1);
@@ -179,6 +188,8 @@ void scan_all_cells(run_state &run) {
              formatted("\ncould not read a value for row %lu, column %lu from %s\n", row, column,
                        (scanned.in_zone_grid ? run.zone_name : run.input_name).c_str()));
     case scan_outcome::no_zone_memory:
+        if (run.stats.out_of_value_memory)
+            fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
         fail(exit_no_name_or_memory,
              formatted("not sufficient memory to get register memory for more than %ld zones on "
                        "this machine\n",
@@ -194,9 +205,26 @@ void close_report(run_state &run) {
         fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
 }
 
+// The table output in place of the report: the same console, all memory had before the first
+// byte is written.
+void write_table(run_state &run, output_format output) {
+    std::fputs("\nsorting...", stdout);
+    if (!settle_values(run.stats, run.reg))
+        fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
+    stat_table table;
+    // CSV has no line for all zones.
+    prepare_table(table, *run.columns, run.reg, run.stats, output == output_format::json);
+    std::fputs("\nwriting output...\n", stdout);
+    if (output == output_format::csv)
+        write_csv(run.report.get(), table);
+    else
+        write_json(run.report.get(), run.input_name, table);
+}
+
 void run_phases(const command_line &command) {
     run_state state;
     state.scan.threads = command.threads != 0 ? command.threads : usable_cpu_count();
+    if (command.output != output_format::report) state.columns = &command.columns;
     create_register(state);
     std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
                stdout);
@@ -212,12 +240,16 @@ void run_phases(const command_line &command) {
              formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
                        state.zone_name.c_str(), state.input_name.c_str()));
     scan_all_cells(state);
-    report_head(state.report.get(), state.input_name, state.zone_name);
-    std::fputs("\nsorting...", stdout);
-    sort_zones(state.reg);
-    std::fputs("\nwriting output...\n", stdout);
-    report_zone_rows(state.report.get(), state.reg);
-    report_totals(state.report.get(), state.reg);
+    if (command.output != output_format::report) {
+        write_table(state, command.output);
+    } else {
+        report_head(state.report.get(), state.input_name, state.zone_name);
+        std::fputs("\nsorting...", stdout);
+        sort_zones(state.reg);
+        std::fputs("\nwriting output...\n", stdout);
+        report_zone_rows(state.report.get(), state.reg);
+        report_totals(state.report.get(), state.reg);
+    }
     state.input.file.reset();
     close_report(state);
     state.zone.file.reset();
@@ -227,17 +259,41 @@ void run_phases(const command_line &command) {
 constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
                                    "       zonalstats --help | --version\n";
 
+[[noreturn]] void fail_option(const char *option, const std::string &problem) {
+    fail(exit_bad_option,
+         formatted("invalid option %s: %s\n", option, problem.c_str()) + usage_text);
+}
+
 // The known options, before the names. Anything else, even with leading dashes, is the first
 // name, so that every command line that names files keeps its meaning; "--" ends the options.
-// A known option with a bad value fails, naming it.
+// A known option with a bad value fails, naming it; so do --csv and --json together, and
+// --stats without either (the report's columns are fixed). A repeated option counts as given
+// last.
 command_line parse_command_line(int argc, char **argv) {
     command_line command;
+    const char *stats_option = nullptr;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument == "--") {
             ++i;
             break;
+        }
+        if (argument == "--csv" || argument == "--json") {
+            const output_format output =
+                argument == "--csv" ? output_format::csv : output_format::json;
+            if (command.output != output_format::report && command.output != output)
+                fail_option(argv[i], "--csv and --json don't go together");
+            command.output = output;
+            continue;
+        }
+        constexpr std::string_view stats_prefix = "--stats=";
+        if (argument.starts_with(stats_prefix)) {
+            const std::string problem =
+                parse_stat_list(argument.substr(stats_prefix.size()), command.columns);
+            if (!problem.empty()) fail_option(argv[i], problem);
+            stats_option = argv[i];
+            continue;
         }
         constexpr std::string_view threads_option = "--threads=";
         if (!argument.starts_with(threads_option)) break;
@@ -256,6 +312,11 @@ command_line parse_command_line(int argc, char **argv) {
     }
     for (; i < argc; ++i)
         command.names.emplace_back(argv[i]);
+    if (stats_option != nullptr && command.output == output_format::report)
+        fail_option(stats_option,
+                    "--stats chooses the columns of --csv or --json; the report's are fixed");
+    if (command.output != output_format::report && stats_option == nullptr)
+        parse_stat_list(default_stat_list, command.columns);
     return command;
 }
 
@@ -279,6 +340,14 @@ constexpr const char *help_text =
     "  --threads=N  threads that read and decode the grids, 1 to 1024\n"
     "               (default: the CPUs the process may run on); the report is the\n"
     "               same for every N\n"
+    "  --csv        write a CSV table to <report> instead of the report: a header\n"
+    "               line, then a line per zone\n"
+    "  --json       write the table as JSON, with the figures over all zones\n"
+    "  --stats=LIST the table's columns, comma-separated, in this order (default:\n"
+    "               zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
+    "               min, max, range, sum, mean, stddev (sample), pstddev\n"
+    "               (population), median, pNN (percentile NN, 0 to 100: p90,\n"
+    "               p99.5), mode, minority, variety\n"
     "\n"
     "A cell counts when its value lies above the input grid's no-data value and its\n"
     "zone value is not negative; the zone of a zone value z is floor(z + 0.5).\n"

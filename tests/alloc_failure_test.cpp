@@ -111,8 +111,9 @@ class AllocationFailure : public test_support::scratch_test {
         const std::string console_name = path("console");
         const std::string report_name = path("report.txt");
         fs::remove(report_name);
-        std::vector<std::string> arguments = {"zonalstats", "--threads=" + std::to_string(threads),
-                                              path("in"), path("zones"), report_name};
+        std::vector<std::string> arguments = {"zonalstats", "--threads=" + std::to_string(threads)};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.insert(arguments.end(), {path("in"), path("zones"), report_name});
         std::vector<char *> argv;
         for (std::string &argument : arguments)
             argv.push_back(argument.data());
@@ -142,6 +143,7 @@ class AllocationFailure : public test_support::scratch_test {
                 "memory allocation error\n",
                 "not sufficient memory to get register memory for more than ",
                 "memory allocation error for kenn[",
+                "memory allocation error for the distinct values\n",
             };
             for (std::uint64_t n = 1; n <= total; ++n) {
                 std::uint64_t made = 0;
@@ -161,6 +163,8 @@ class AllocationFailure : public test_support::scratch_test {
             }
         }
     }
+
+    std::vector<std::string> options; // before the names
 };
 
 TEST_F(AllocationFailure, TextGridsWithLongTokensAndManyZones) {
@@ -187,6 +191,27 @@ TEST_F(AllocationFailure, BinaryGrids) {
     write_file(path("in"), test_support::binary_grid<float>({30, 20}, values));
     write_file(path("zones"), test_support::binary_grid<double>({30, 20}, zones));
     expect_every_failure_handled("binary grids");
+}
+
+// The table output: zones past 1024 make the table of per-zone figures grow, one zone's floats
+// make its tree of distinct values split, whole numbers far apart make windows grow or go to the
+// tree; then the zones are ordered and the figures over all of them merged.
+TEST_F(AllocationFailure, TableWithDistinctValues) {
+    std::vector<std::string> values;
+    std::vector<std::string> zones;
+    for (int i = 0; i < 1600; ++i) {
+        if (i < 1100) {
+            values.push_back(i % 100 == 0 ? std::to_string(i) : "-9999");
+            zones.push_back(std::to_string(i));
+        } else {
+            values.push_back(i % 50 == 0 ? std::to_string(i * 1000000) : std::to_string(i) + ".5");
+            zones.push_back("5000");
+        }
+    }
+    write_file(path("in"), text_grid({40, 40}, values));
+    write_file(path("zones"), text_grid({40, 40}, zones));
+    options = {"--json", "--stats=zone,count,nodata,stddev,median,p90,mode,variety"};
+    expect_every_failure_handled("table");
 }
 
 } // namespace

@@ -105,6 +105,8 @@ zone_counter start_counting(zone_register &reg, double input_nodata) noexcept {
 
 std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
                         std::size_t n) {
+    if (counter.extension.count_cells != nullptr)
+        return counter.extension.count_cells(counter, values, zones, n);
     using zones_detail::no_key;
     const double threshold = counter.threshold;
     std::size_t i = 0;
@@ -174,6 +176,7 @@ std::size_t count_cells(zone_counter &counter, const double *values, const doubl
 }
 
 void finish_counting(zone_counter &counter) noexcept {
+    if (counter.extension.finish_counting != nullptr) counter.extension.finish_counting(counter);
     if (counter.open.record != nullptr) *counter.open.record = counter.open.sums;
     counter.open = zones_detail::open_zone{};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -125,23 +126,25 @@ bool register_zone(zone_register &reg, std::uint32_t &zarray_slot, double z);
 std::uint32_t large_zone_id(zone_register &reg, double z);
 } // namespace zones_detail
 
-// The record of the zone of z, registering the zone under the next ID if it is new. z must be
-// >= 0 and not NaN. nullptr only when memory for a new zone can't be had; zone_count then
-// still tells how many zones the register holds. Records never move, so the pointer stays good
-// while more zones are registered.
-inline zone_record *find_zone(zone_register &reg, double z) {
+// The ID of the zone of z, registering the zone under the next ID if it is new. z must be >= 0
+// and not NaN. 0 only when memory for a new zone can't be had; zone_count then still tells how
+// many zones the register holds.
+inline std::uint32_t find_zone_id(zone_register &reg, double z) {
     const double z_plus_half = z + 0.5;
-    std::uint32_t id;
     if (z_plus_half < static_cast<double>(zarray_size)) {
         // z_plus_half >= 0.5, so truncation is the floor.
         std::uint32_t &slot = reg.zarray[static_cast<std::uint32_t>(z_plus_half)];
-        if (slot == 0 && !zones_detail::register_zone(reg, slot, z)) return nullptr;
-        id = slot;
-    } else {
-        id = zones_detail::large_zone_id(reg, z);
-        if (id == 0) return nullptr;
+        if (slot == 0 && !zones_detail::register_zone(reg, slot, z)) return 0;
+        return slot;
     }
-    return &kenn_slot(reg, id);
+    return zones_detail::large_zone_id(reg, z);
+}
+
+// The record of the zone of z, as find_zone_id finds it; nullptr where that gives 0. Records
+// never move, so the pointer stays good while more zones are registered.
+inline zone_record *find_zone(zone_register &reg, double z) {
+    const std::uint32_t id = find_zone_id(reg, z);
+    return id == 0 ? nullptr : &kenn_slot(reg, id);
 }
 
 // Counts v into the zone of z, as find_zone finds it. False when memory runs out.
@@ -181,12 +184,25 @@ struct open_zone {
 };
 } // namespace zones_detail
 
+struct zone_counter;
+
+// Counting that gathers more per zone than the record holds (the table output's statistics):
+// where set, count_cells and finish_counting hand their work to these. It is looked at once per
+// call, so counting without it costs nothing more.
+struct counting_extension {
+    std::size_t (*count_cells)(zone_counter &counter, const double *values, const double *zones,
+                               std::size_t n) = nullptr;
+    void (*finish_counting)(zone_counter &counter) = nullptr;
+    void *state = nullptr;
+};
+
 // Counts cell pairs into the register, in the order given: the one place that decides which
 // pair counts and adds it, exactly as count_into_zone of each counting pair would.
 struct zone_counter {
     zone_register *reg = nullptr;
     double threshold = 0; // counting_threshold of the input grid's no-data value
     zones_detail::open_zone open;
+    counting_extension extension;
 };
 
 zone_counter start_counting(zone_register &reg, double input_nodata) noexcept;

@@ -1,0 +1,697 @@
+#include "stats/stats.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <new>
+#include <system_error>
+
+// ---- the columns ----
+
+namespace {
+
+struct named_kind {
+    std::string_view name;
+    stat_kind kind;
+};
+constexpr named_kind named_kinds[] = {
+    {"zone", stat_kind::zone},         {"count", stat_kind::count},
+    {"nodata", stat_kind::nodata},     {"min", stat_kind::min},
+    {"max", stat_kind::max},           {"range", stat_kind::range},
+    {"sum", stat_kind::sum},           {"mean", stat_kind::mean},
+    {"stddev", stat_kind::stddev},     {"pstddev", stat_kind::pstddev},
+    {"median", stat_kind::median},     {"mode", stat_kind::mode},
+    {"minority", stat_kind::minority}, {"variety", stat_kind::variety},
+};
+
+bool is_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// "p", digits, and optionally a point and more digits; false where that is not the form or the
+// number lies above 100.
+bool read_percentile(std::string_view name, double &percent) {
+    const std::string_view number = name.substr(1);
+    std::size_t i = 0;
+    while (i < number.size() && is_digit(number[i]))
+        ++i;
+    if (i == 0) return false;
+    if (i < number.size()) {
+        if (number[i] != '.') return false;
+        const std::size_t fraction = ++i;
+        while (i < number.size() && is_digit(number[i]))
+            ++i;
+        if (i == fraction || i != number.size()) return false;
+    }
+    const auto [end, error] =
+        std::from_chars(number.data(), number.data() + number.size(), percent);
+    return error == std::errc{} && end == number.data() + number.size() && percent <= 100;
+}
+
+} // namespace
+
+std::string parse_stat_list(std::string_view list, std::vector<stat_column> &columns) {
+    std::vector<stat_column> read;
+    if (list.empty()) return "the list of statistics is empty";
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = list.find(',', start);
+        const std::string_view name = list.substr(
+            start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        if (name.empty()) return "an empty name in the list of statistics";
+        stat_column column;
+        column.name = name;
+        bool known = false;
+        for (const named_kind &named : named_kinds) {
+            if (named.name == name) {
+                column.kind = named.kind;
+                known = true;
+            }
+        }
+        if (column.kind == stat_kind::median) column.percent = 50;
+        if (!known && name.size() > 1 && name[0] == 'p' && (is_digit(name[1]) || name[1] == '.')) {
+            if (!read_percentile(name, column.percent))
+                return std::string(name) +
+                       ": a percentile is p and a number from 0 to 100, such as p90 or p99.5";
+            column.kind = stat_kind::percentile;
+            known = true;
+        }
+        if (!known)
+            return std::string(name) +
+                   " is not a statistic; there are zone, count, nodata, min, max, range, sum, "
+                   "mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, "
+                   "minority and variety";
+        for (const stat_column &earlier : read)
+            if (earlier.name == column.name) return std::string(name) + " is asked for twice";
+        read.push_back(std::move(column));
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    columns = std::move(read);
+    return "";
+}
+
+// ---- sorted runs of distinct values ----
+
+void runs_merge(value_runs &runs) {
+    std::vector<double> &recent = runs.recent;
+    if (recent.empty()) return;
+    std::sort(recent.begin(), recent.end());
+    // How many of them are new, to make room before anything changes.
+    std::size_t fresh = 0;
+    const std::size_t old = runs.keys.size();
+    for (std::size_t i = 0, at = 0; i < recent.size();) {
+        const double x = recent[i];
+        while (i < recent.size() && recent[i] == x)
+            ++i;
+        while (at < old && runs.keys[at] < x)
+            ++at;
+        fresh += !(at < old && runs.keys[at] == x);
+    }
+    const std::size_t size = old + fresh;
+    if (size > runs.keys.capacity() || size > runs.counts.capacity()) {
+        // A quarter more: little slack, and few reallocations.
+        runs.keys.reserve(size + size / 4);
+        runs.counts.reserve(size + size / 4);
+    }
+    runs.keys.resize(size);
+    runs.counts.resize(size);
+    // Merged in place from the top down, each run of equal recent values as one.
+    std::size_t at = old;
+    std::size_t to = size;
+    for (std::size_t i = recent.size(); i > 0;) {
+        const double x = recent[i - 1];
+        std::uint64_t count = 0;
+        for (; i > 0 && recent[i - 1] == x; --i)
+            ++count;
+        for (; at > 0 && runs.keys[at - 1] > x; --at) {
+            --to;
+            runs.keys[to] = runs.keys[at - 1];
+            runs.counts[to] = runs.counts[at - 1];
+        }
+        if (at > 0 && runs.keys[at - 1] == x) count += runs.counts[--at];
+        --to;
+        runs.keys[to] = x;
+        runs.counts[to] = count;
+    }
+    recent.clear();
+}
+
+// ---- value_counts ----
+
+void stats_detail::add_outside_window(value_counts &counts, std::int64_t whole) {
+    // The window may hold 4 counters per distinct value of the zone, and grows at least twice
+    // as large each time, so that the copying costs O(1) per counter.
+    const std::uint64_t distinct = counts.window_distinct + counts.others.keys.size() + 1;
+    const std::uint64_t limit = 4 * distinct + 16;
+    std::int64_t low = whole;
+    std::int64_t high = whole;
+    if (counts.window_size != 0) {
+        const auto last = counts.window_base + static_cast<std::int64_t>(counts.window_size - 1);
+        low = std::min(counts.window_base, whole);
+        high = std::max(last, whole);
+    }
+    const auto needed = static_cast<std::uint64_t>(high - low) + 1;
+    const std::uint64_t size = std::max({needed, 2 * counts.window_size, std::uint64_t{16}});
+    if (size > limit) {
+        runs_add(counts.others, static_cast<double>(whole));
+        return;
+    }
+    auto window = std::make_unique<std::uint64_t[]>(size);
+    std::int64_t base = low; // growing upwards: the room above
+    if (counts.window_size == 0)
+        base = whole - static_cast<std::int64_t>(size / 2); // room on both sides
+    else if (whole < counts.window_base)
+        base = high - static_cast<std::int64_t>(size) + 1; // growing downwards: the room below
+    if (counts.window_size != 0)
+        std::copy(counts.window.get(), counts.window.get() + counts.window_size,
+                  window.get() + (counts.window_base - base));
+    counts.window = std::move(window);
+    counts.window_base = base;
+    counts.window_size = size;
+    ++counts.window[static_cast<std::uint64_t>(whole - base)];
+    ++counts.window_distinct;
+}
+
+value_cursor cursor_start(const value_counts &counts) noexcept {
+    value_cursor cursor;
+    cursor.counts = &counts;
+    return cursor;
+}
+
+bool cursor_next(value_cursor &cursor, double &value, std::uint64_t &count) noexcept {
+    const value_counts &counts = *cursor.counts;
+    while (cursor.window_at < counts.window_size && counts.window[cursor.window_at] == 0)
+        ++cursor.window_at;
+    const bool in_window = cursor.window_at < counts.window_size;
+    const bool in_runs = cursor.others_at < counts.others.keys.size();
+    if (!in_window && !in_runs) return false;
+    const double window_value =
+        in_window
+            ? static_cast<double>(counts.window_base + static_cast<std::int64_t>(cursor.window_at))
+            : 0;
+    const double runs_value = in_runs ? counts.others.keys[cursor.others_at] : 0;
+    count = 0;
+    if (in_window && (!in_runs || window_value <= runs_value)) {
+        value = window_value;
+        count += counts.window[cursor.window_at++];
+    }
+    if (in_runs && (!in_window || runs_value <= window_value)) {
+        value = runs_value;
+        count += counts.others.counts[cursor.others_at++];
+    }
+    return true;
+}
+
+bool settle_values(zone_stats &stats, const zone_register &reg) noexcept {
+    if (!stats.needs.values) return true;
+    try {
+        for (std::uint32_t id = 1; id <= reg.zone_count; ++id)
+            runs_merge(extras_of(stats, id).values.others);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+// ---- gathering ----
+
+stat_needs needs_of(const std::vector<stat_column> &columns) noexcept {
+    stat_needs needs;
+    for (const stat_column &column : columns) {
+        switch (column.kind) {
+        case stat_kind::stddev:
+        case stat_kind::pstddev:
+            needs.moments = true;
+            break;
+        case stat_kind::median:
+        case stat_kind::percentile:
+        case stat_kind::mode:
+        case stat_kind::minority:
+        case stat_kind::variety:
+            needs.values = true;
+            break;
+        default:
+            break;
+        }
+    }
+    return needs;
+}
+
+namespace {
+
+// Merges moments of b values (b_mean, b_squares) into those of a values: Chan's formula.
+void merge_moments(double a, double &mean, double &squares, double b, double b_mean,
+                   double b_squares) noexcept {
+    if (a == 0) {
+        mean = b_mean;
+        squares = b_squares;
+        return;
+    }
+    const double n = a + b;
+    const double delta = b_mean - mean;
+    mean += delta * (b / n);
+    squares += b_squares + delta * delta * (a * b / n);
+}
+
+// Merges the pending values of the open zone, which holds `number` values with them, into its
+// mean and squares: two passes over them, taken from the first of them, so that equal values
+// give no spread at all.
+void merge_pending(zone_stats &stats, double number) noexcept {
+    const std::uint32_t m = stats.pending_count;
+    if (m == 0) return;
+    const double origin = stats.pending[0];
+    double shifted_sum = 0;
+    for (std::uint32_t i = 0; i < m; ++i)
+        shifted_sum += stats.pending[i] - origin;
+    const double batch = static_cast<double>(m);
+    const double shifted_mean = shifted_sum / batch;
+    double batch_squares = 0;
+    for (std::uint32_t i = 0; i < m; ++i) {
+        const double d = (stats.pending[i] - origin) - shifted_mean;
+        batch_squares += d * d;
+    }
+    zone_extras &extras = *stats.open_extras;
+    merge_moments(number - batch, extras.mean, extras.squares, batch, origin + shifted_mean,
+                  batch_squares);
+    stats.pending_count = 0;
+}
+
+void close_open_zone(zone_stats &stats) noexcept {
+    if (stats.open_record != nullptr) merge_pending(stats, stats.open_record->number);
+}
+
+// Opens the zone of z, registering it if it is new. False when memory for it runs out.
+bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
+    const std::uint32_t id = find_zone_id(reg, z);
+    if (id == 0) return false;
+    stats.open_value = z;
+    if (id == stats.open_id) return true;
+    close_open_zone(stats);
+    try {
+        while (stats.extras.size() * extras_batch <= id)
+            stats.extras.push_back(std::make_unique<zone_extras[]>(extras_batch));
+    } catch (const std::bad_alloc &) {
+        stats.open_id = 0;
+        stats.open_value = std::numeric_limits<double>::quiet_NaN();
+        stats.open_record = nullptr;
+        stats.open_extras = nullptr;
+        return false;
+    }
+    stats.open_id = id;
+    stats.open_record = &kenn_slot(reg, id);
+    stats.open_extras = &extras_of(stats, id);
+    return true;
+}
+
+// Stored together after the loop of count_for_table, the compiler packs minimum and maximum
+// into one vector register and unpacks them at every cell.
+[[gnu::noinline]] void store_extremes(zone_record &record, double minimum,
+                                      double maximum) noexcept {
+    record.minimum = minimum;
+    record.maximum = maximum;
+}
+
+// The counting of count_cells, and more: every cell of a zone is taken, also where its value
+// does not count. While cells of one zone follow each other, its sums and its window of whole
+// numbers stay in locals, in registers: the loop over them calls nothing, and leaves it for
+// whatever needs a call (another zone, a value outside the window, a full batch of pending
+// values), which is then done behind it.
+template <bool moments, bool values>
+std::size_t count_for_table(zone_counter &counter, const double *cell_values,
+                            const double *cell_zones, std::size_t n) {
+    zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
+    const double threshold = counter.threshold;
+    std::size_t i = 0;
+    while (i < n) {
+        if (stats.open_record == nullptr) {
+            while (i < n && !(cell_zones[i] >= 0))
+                ++i;
+            if (i == n) break;
+            if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
+        }
+        zone_record &record = *stats.open_record;
+        zone_extras &extras = *stats.open_extras;
+        value_counts &counts = extras.values;
+        // The count as a whole number: adding 1 to a double is exact up to 2^53 and four times
+        // as slow. The first value sets minimum and maximum, as infinities do for any value
+        // that counts (never NaN, never -inf), without a test per cell. The table has no use
+        // for the sum of squares.
+        auto number = static_cast<std::uint64_t>(record.number);
+        double sum = record.sum;
+        double minimum = number == 0 ? std::numeric_limits<double>::infinity() : record.minimum;
+        double maximum = number == 0 ? -std::numeric_limits<double>::infinity() : record.maximum;
+        std::uint64_t nodata = extras.nodata;
+        std::uint32_t pending_count = stats.pending_count;
+        std::uint64_t *const window = counts.window.get();
+        const std::int64_t window_base = counts.window_base;
+        const std::uint64_t window_size = counts.window_size;
+        std::uint64_t window_distinct = counts.window_distinct;
+        const double open_value = stats.open_value;
+        bool value_left = false; // cell i is counted but for what needs a call
+        for (; i < n; ++i) {
+            const double z = cell_zones[i];
+            if (z != open_value) {
+                if (z >= 0) break;
+                continue;
+            }
+            const double x = cell_values[i];
+            if (!(x > threshold)) {
+                ++nodata;
+                continue;
+            }
+            // zone_add, on the locals.
+            number += 1;
+            sum += x;
+            minimum = x < minimum ? x : minimum;
+            maximum = x > maximum ? x : maximum;
+            if constexpr (moments) {
+                stats.pending[pending_count++] = x;
+                if (pending_count == pending_slots) {
+                    value_left = true;
+                    break;
+                }
+            }
+            if constexpr (values) {
+                // value_counts_add's own first step.
+                constexpr double whole_limit = 9007199254740992.0; // 2^53
+                if (!(std::fabs(x) <= whole_limit)) {
+                    value_left = true;
+                    break;
+                }
+                const auto whole = static_cast<std::int64_t>(x);
+                const auto slot = static_cast<std::uint64_t>(whole - window_base);
+                if (static_cast<double>(whole) != x || slot >= window_size) {
+                    value_left = true;
+                    break;
+                }
+                std::uint64_t &count = window[slot];
+                window_distinct += count == 0;
+                ++count;
+            }
+        }
+        record.number = static_cast<double>(number);
+        record.sum = sum;
+        if (number != 0) store_extremes(record, minimum, maximum);
+        extras.nodata = nodata;
+        stats.pending_count = pending_count;
+        counts.window_distinct = window_distinct;
+        if (value_left) {
+            if (moments && pending_count == pending_slots)
+                merge_pending(stats, static_cast<double>(number));
+            if (values) {
+                try {
+                    value_counts_add(counts, cell_values[i]);
+                } catch (const std::bad_alloc &) {
+                    stats.out_of_value_memory = true;
+                    return i;
+                }
+            }
+            ++i;
+            continue;
+        }
+        if (i == n) break;
+        if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
+    }
+    return n;
+}
+
+void finish_for_table(zone_counter &counter) {
+    zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
+    close_open_zone(stats);
+    stats.open_id = 0;
+    stats.open_value = std::numeric_limits<double>::quiet_NaN();
+    stats.open_record = nullptr;
+    stats.open_extras = nullptr;
+}
+
+} // namespace
+
+void start_stats_counting(zone_counter &counter, zone_stats &stats,
+                          const std::vector<stat_column> &columns) {
+    stats.needs = needs_of(columns);
+    counter.extension.state = &stats;
+    counter.extension.finish_counting = finish_for_table;
+    if (stats.needs.moments)
+        counter.extension.count_cells =
+            stats.needs.values ? count_for_table<true, true> : count_for_table<true, false>;
+    else
+        counter.extension.count_cells =
+            stats.needs.values ? count_for_table<false, true> : count_for_table<false, false>;
+}
+
+// ---- the figures ----
+
+namespace {
+
+// What a row is made of: a zone's, or the pooled figures of all zones.
+struct gathered {
+    bool has_zone = false;
+    double zone = 0;
+    double number = 0;
+    double sum = 0;
+    double minimum = 0;
+    double maximum = 0;
+    std::uint64_t nodata = 0;
+    double mean = 0;
+    double squares = 0;
+};
+
+stat_figure number_figure(double x) noexcept {
+    stat_figure figure;
+    figure.shape = stat_figure::form::number;
+    figure.number = x;
+    return figure;
+}
+stat_figure whole_figure(double x) noexcept {
+    stat_figure figure;
+    figure.shape = stat_figure::form::whole;
+    figure.number = x;
+    return figure;
+}
+stat_figure counter_figure(std::uint64_t n) noexcept {
+    stat_figure figure;
+    figure.shape = stat_figure::form::counter;
+    figure.counter = n;
+    return figure;
+}
+
+// Median, percentiles, mode, minority and variety from the distinct values in ascending order,
+// as next_value gives them, of n values in all.
+template <typename next_value>
+void value_figures(stat_table &table, std::uint64_t n, next_value next, stat_figure *figures) {
+    const std::vector<stat_column> &columns = *table.columns;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        stat_table::percentile_state &state = table.scratch[c];
+        state = {};
+        if (n == 0) continue;
+        // Linear interpolation between the closest ranks: h = (n - 1) p / 100.
+        const double h = static_cast<double>(n - 1) * columns[c].percent / 100;
+        const double low = std::floor(h);
+        state.low_rank = static_cast<std::uint64_t>(low);
+        state.fraction = h - low;
+    }
+    double mode = 0;
+    double minority = 0;
+    std::uint64_t mode_count = 0;
+    std::uint64_t minority_count = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t variety = 0;
+    std::uint64_t start = 0; // the rank of the value's first copy
+    double x = 0;
+    std::uint64_t k = 0;
+    while (next(x, k)) {
+        ++variety;
+        // Strictly more or fewer: ties go to the smaller value.
+        if (k > mode_count) {
+            mode = x;
+            mode_count = k;
+        }
+        if (k < minority_count) {
+            minority = x;
+            minority_count = k;
+        }
+        const std::uint64_t end = start + k;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (columns[c].kind != stat_kind::median && columns[c].kind != stat_kind::percentile)
+                continue;
+            stat_table::percentile_state &state = table.scratch[c];
+            if (!state.have_low && state.low_rank < end) {
+                state.low = x;
+                state.have_low = true;
+            }
+            if (!state.have_high && state.low_rank + 1 < end) {
+                state.high = x;
+                state.have_high = true;
+            }
+        }
+        start = end;
+    }
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        stat_figure &figure = figures[c];
+        const stat_table::percentile_state &state = table.scratch[c];
+        switch (columns[c].kind) {
+        case stat_kind::median:
+        case stat_kind::percentile:
+            if (!state.have_low) break;
+            if (state.fraction == 0 || !state.have_high || state.low == state.high)
+                figure = number_figure(state.low);
+            else
+                figure = number_figure(state.low + state.fraction * (state.high - state.low));
+            break;
+        case stat_kind::mode:
+            if (variety != 0) figure = number_figure(mode);
+            break;
+        case stat_kind::minority:
+            if (variety != 0) figure = number_figure(minority);
+            break;
+        case stat_kind::variety:
+            figure = counter_figure(variety);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+template <typename next_value>
+void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure *figures) {
+    const std::vector<stat_column> &columns = *table.columns;
+    const bool counted = g.number > 0;
+    // Rounding can't make the squares negative, but keep sqrt away from them; a NaN (from
+    // infinite values) stays.
+    const double squares = g.squares < 0 ? 0 : g.squares;
+    bool wants_values = false;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        stat_figure &figure = figures[c];
+        figure = stat_figure{};
+        switch (columns[c].kind) {
+        case stat_kind::zone:
+            if (g.has_zone) figure = whole_figure(g.zone);
+            break;
+        case stat_kind::count:
+            figure = whole_figure(g.number);
+            break;
+        case stat_kind::nodata:
+            figure = counter_figure(g.nodata);
+            break;
+        case stat_kind::min:
+            if (counted) figure = number_figure(g.minimum);
+            break;
+        case stat_kind::max:
+            if (counted) figure = number_figure(g.maximum);
+            break;
+        case stat_kind::range:
+            if (counted) figure = number_figure(g.maximum - g.minimum);
+            break;
+        case stat_kind::sum:
+            figure = number_figure(g.sum);
+            break;
+        case stat_kind::mean:
+            if (counted) figure = number_figure(g.sum / g.number);
+            break;
+        case stat_kind::stddev:
+            if (g.number > 1) figure = number_figure(std::sqrt(squares / (g.number - 1)));
+            break;
+        case stat_kind::pstddev:
+            if (counted) figure = number_figure(std::sqrt(squares / g.number));
+            break;
+        default:
+            wants_values = true;
+            break;
+        }
+    }
+    if (wants_values) value_figures(table, static_cast<std::uint64_t>(g.number), next, figures);
+}
+
+struct merge_entry {
+    double value = 0;
+    std::uint64_t count = 0;
+    value_cursor cursor;
+};
+bool later(const merge_entry &a, const merge_entry &b) noexcept {
+    return a.value > b.value;
+}
+
+} // namespace
+
+void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
+                   const zone_register &reg, const zone_stats &stats, bool with_totals) {
+    table.columns = &columns;
+    table.reg = &reg;
+    table.stats = &stats;
+    table.scratch.assign(columns.size(), {});
+    table.totals.assign(columns.size(), {});
+    table.order.resize(reg.zone_count);
+    for (std::uint32_t id = 1; id <= reg.zone_count; ++id)
+        table.order[id - 1] = id;
+    // Zone values of two zones are never equal, so any sort gives this order.
+    std::sort(table.order.begin(), table.order.end(), [&reg](std::uint32_t a, std::uint32_t b) {
+        return kenn_slot(reg, a).zone_value < kenn_slot(reg, b).zone_value;
+    });
+
+    if (!with_totals) return;
+    // Pooled as the report's totals row pools them, in ascending zone order.
+    gathered all;
+    bool first = true;
+    for (const std::uint32_t id : table.order) {
+        const zone_record &record = kenn_slot(reg, id);
+        const zone_extras &extras = extras_of(stats, id);
+        all.nodata += extras.nodata;
+        if (record.number == 0) continue;
+        merge_moments(all.number, all.mean, all.squares, record.number, extras.mean,
+                      extras.squares);
+        all.number += record.number;
+        all.sum += record.sum;
+        if (first || record.minimum < all.minimum) all.minimum = record.minimum;
+        if (first || record.maximum > all.maximum) all.maximum = record.maximum;
+        first = false;
+    }
+    std::vector<merge_entry> heap;
+    if (stats.needs.values) {
+        for (const std::uint32_t id : table.order) {
+            merge_entry entry;
+            entry.cursor = cursor_start(extras_of(stats, id).values);
+            if (cursor_next(entry.cursor, entry.value, entry.count)) heap.push_back(entry);
+        }
+        std::make_heap(heap.begin(), heap.end(), later);
+    }
+    // The distinct values of all zones, merged in ascending order.
+    const auto next = [&heap](double &value, std::uint64_t &count) {
+        if (heap.empty()) return false;
+        value = heap.front().value;
+        count = 0;
+        while (!heap.empty() && heap.front().value == value) {
+            count += heap.front().count;
+            std::pop_heap(heap.begin(), heap.end(), later);
+            merge_entry &entry = heap.back();
+            if (cursor_next(entry.cursor, entry.value, entry.count))
+                std::push_heap(heap.begin(), heap.end(), later);
+            else
+                heap.pop_back();
+        }
+        return true;
+    };
+    fill_row(table, all, next, table.totals.data());
+}
+
+void zone_row(stat_table &table, std::size_t rank, stat_figure *figures) noexcept {
+    const std::uint32_t id = table.order[rank];
+    const zone_record &record = kenn_slot(*table.reg, id);
+    const zone_extras &extras = extras_of(*table.stats, id);
+    gathered g;
+    g.has_zone = true;
+    g.zone = zone_key(record.zone_value);
+    g.number = record.number;
+    g.sum = record.sum;
+    g.minimum = record.minimum;
+    g.maximum = record.maximum;
+    g.nodata = extras.nodata;
+    g.mean = extras.mean;
+    g.squares = extras.squares;
+    value_cursor cursor = cursor_start(extras.values);
+    fill_row(
+        table, g,
+        [&cursor](double &value, std::uint64_t &count) {
+            return cursor_next(cursor, value, count);
+        },
+        figures);
+}

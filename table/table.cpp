@@ -1,0 +1,174 @@
+#include "table/table.h"
+
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+std::size_t format_figure(char (&text)[figure_capacity], const stat_figure &figure, bool json) {
+    char *const end = text + figure_capacity;
+    char *p = text;
+    const auto put = [&p](std::string_view word) {
+        for (const char c : word)
+            *p++ = c;
+    };
+    switch (figure.shape) {
+    case stat_figure::form::none:
+        if (json) put("null");
+        break;
+    case stat_figure::form::counter:
+        p = std::to_chars(p, end, figure.counter).ptr;
+        break;
+    case stat_figure::form::number:
+    case stat_figure::form::whole: {
+        const double x = figure.number;
+        if (std::isnan(x))
+            put(json ? "null" : "nan"); // also a NaN with its sign bit set, as inf - inf gives
+        else if (std::isinf(x))
+            put(json ? "null" : x > 0 ? "inf" : "-inf");
+        else if (figure.shape == stat_figure::form::whole)
+            p = std::to_chars(p, end, x, std::chars_format::fixed, 0).ptr;
+        else
+            p = std::to_chars(p, end, x).ptr;
+        break;
+    }
+    }
+    return static_cast<std::size_t>(p - text);
+}
+
+std::string json_string(std::string_view bytes) {
+    std::string out = "\"";
+    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char c = byte(i);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x20) {
+            static constexpr char hex[] = "0123456789abcdef";
+            switch (c) {
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            }
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // The well-formed sequences (Unicode, table 3-7): the length from the first byte, the
+        // range of the second, then continuation bytes 80 to BF.
+        std::size_t length = 0;
+        unsigned char second_low = 0x80;
+        unsigned char second_high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            if (c == 0xE0) second_low = 0xA0;  // no overlong forms
+            if (c == 0xED) second_high = 0x9F; // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            if (c == 0xF0) second_low = 0x90;
+            if (c == 0xF4) second_high = 0x8F; // nothing above U+10FFFF
+        }
+        std::size_t good = length == 0 ? 0 : 1;
+        while (good != 0 && good < length && i + good < bytes.size()) {
+            const unsigned char next = byte(i + good);
+            const unsigned char low = good == 1 ? second_low : 0x80;
+            const unsigned char high = good == 1 ? second_high : 0xBF;
+            if (next < low || next > high) break;
+            ++good;
+        }
+        if (length != 0 && good == length) {
+            out.append(bytes.substr(i, length));
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD"; // U+FFFD for the maximal part that begins a sequence
+            i += good == 0 ? 1 : good;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+namespace {
+
+void put_text(std::FILE *out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+}
+
+void put_figure(std::FILE *out, const stat_figure &figure, bool json) {
+    char text[figure_capacity];
+    std::fwrite(text, 1, format_figure(text, figure, json), out);
+}
+
+} // namespace
+
+void write_csv(std::FILE *out, stat_table &table) {
+    const std::vector<stat_column> &columns = *table.columns;
+    std::vector<stat_figure> figures(columns.size());
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (c != 0) put_text(out, ",");
+        put_text(out, columns[c].name);
+    }
+    put_text(out, "\r\n");
+    for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
+        zone_row(table, rank, figures.data());
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (c != 0) put_text(out, ",");
+            put_figure(out, figures[c], false);
+        }
+        put_text(out, "\r\n");
+    }
+}
+
+void write_json(std::FILE *out, std::string_view input_name, stat_table &table) {
+    const std::vector<stat_column> &columns = *table.columns;
+    std::vector<stat_figure> figures(columns.size());
+    std::vector<std::string> keys;
+    for (const stat_column &column : columns)
+        keys.push_back(json_string(column.name) + ": ");
+    const std::string input = json_string(input_name);
+    const auto put_object = [&](const stat_figure *row) {
+        put_text(out, "{");
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (c != 0) put_text(out, ", ");
+            put_text(out, keys[c]);
+            put_figure(out, row[c], true);
+        }
+        put_text(out, "}");
+    };
+    put_text(out, "{\n  \"input\": ");
+    put_text(out, input);
+    put_text(out, ",\n  \"zones\": [");
+    for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
+        zone_row(table, rank, figures.data());
+        put_text(out, rank == 0 ? "\n    " : ",\n    ");
+        put_object(figures.data());
+    }
+    put_text(out, table.order.empty() ? "],\n  \"all\": " : "\n  ],\n  \"all\": ");
+    put_object(table.totals.data());
+    put_text(out, "\n}\n");
+}

@@ -1,0 +1,39 @@
+// The table output: the figures of stats.h, one row per zone in ascending zone order, as CSV
+// (RFC 4180) or as JSON (RFC 8259).
+//
+// CSV: a header line of the column names, then a line per zone, each ended by CR LF. No field
+// needs quotes: column names are letters, digits and points, figures are numbers.
+//
+//   zone,count,mean,median
+//   1,3,2,2
+//
+// JSON: {"input": <the input grid's name>, "zones": [{<name>: <figure>, ...}, ...], "all":
+// {...}}, where "all" holds the figures over every counted cell (its "zone" is null).
+//
+// Figures: the shortest form that reads back as the same double (std::to_chars), so whole
+// numbers have no point; zone and count with all their digits; nan, inf and -inf as such in
+// CSV; a figure that does not exist is an empty field in CSV and null in JSON, as are non-finite
+// figures in JSON. Write errors are not reported here: the caller checks the stream when it
+// closes it. Nothing here allocates once the first byte is written.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "stats/stats.h"
+
+void write_csv(std::FILE *out, stat_table &table);
+void write_json(std::FILE *out, std::string_view input_name, stat_table &table);
+
+// The longest figure: a whole number of 309 digits.
+inline constexpr std::size_t figure_capacity = 400;
+
+// Writes the figure as CSV (json false) or JSON has it and returns its length.
+std::size_t format_figure(char (&text)[figure_capacity], const stat_figure &figure, bool json);
+
+// The bytes as a JSON string, quotes included. Valid UTF-8 stays as it is; each maximal part of
+// an ill-formed sequence becomes U+FFFD (as a UTF-8 decoder that replaces does it), since a
+// file name can hold any bytes but a JSON text must be UTF-8.
+std::string json_string(std::string_view bytes);

@@ -1,0 +1,515 @@
+// The table output's statistics: the --stats list, the distinct values of a zone, and every
+// figure of a zone and of all zones against a model that keeps every value and sorts them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "stats/stats.h"
+
+namespace {
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
+
+TEST(StatList, ReadsNamesInOrder) {
+    std::vector<stat_column> columns;
+    ASSERT_EQ(parse_stat_list("zone,count,nodata,min,max,range,sum,mean,stddev,pstddev,median,"
+                              "p0,p99.5,p100,p007,mode,minority,variety",
+                              columns),
+              "");
+    const stat_kind kinds[] = {stat_kind::zone,       stat_kind::count,      stat_kind::nodata,
+                               stat_kind::min,        stat_kind::max,        stat_kind::range,
+                               stat_kind::sum,        stat_kind::mean,       stat_kind::stddev,
+                               stat_kind::pstddev,    stat_kind::median,     stat_kind::percentile,
+                               stat_kind::percentile, stat_kind::percentile, stat_kind::percentile,
+                               stat_kind::mode,       stat_kind::minority,   stat_kind::variety};
+    ASSERT_EQ(columns.size(), std::size(kinds));
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        EXPECT_EQ(columns[i].kind, kinds[i]) << columns[i].name;
+    EXPECT_EQ(columns[10].percent, 50);
+    EXPECT_EQ(columns[11].percent, 0);
+    EXPECT_EQ(columns[12].percent, 99.5);
+    EXPECT_EQ(columns[12].name, "p99.5");
+    EXPECT_EQ(columns[13].percent, 100);
+    EXPECT_EQ(columns[14].percent, 7);
+    ASSERT_EQ(parse_stat_list(default_stat_list, columns), "");
+    EXPECT_EQ(columns.size(), 7u);
+}
+
+TEST(StatList, RefusesWhatIsNoStatistic) {
+    struct bad_case {
+        std::string list;
+        std::string message;
+    } cases[] = {
+        {"", "the list of statistics is empty"},
+        {"zone,,count", "an empty name in the list of statistics"},
+        {"count,", "an empty name in the list of statistics"},
+        {"foo", "foo is not a statistic; there are zone, count, nodata, min, max, range, sum, "
+                "mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, minority "
+                "and variety"},
+        {"Count", "Count is not a statistic"},
+        {"p", "p is not a statistic"},
+        {"count,count", "count is asked for twice"},
+        {"p101", "p101: a percentile is p and a number from 0 to 100, such as p90 or p99.5"},
+        {"p100.5", "p100.5: a percentile"},
+        {"p1e1", "p1e1: a percentile"},
+        {"p.5", "p.5: a percentile"},
+        {"p5.", "p5.: a percentile"},
+        {"p-5", "p-5 is not a statistic"},
+        {"p 5", "p 5 is not a statistic"},
+        {" zone", " zone is not a statistic"},
+    };
+    for (const bad_case &c : cases) {
+        std::vector<stat_column> columns(1);
+        const std::string message = parse_stat_list(c.list, columns);
+        EXPECT_EQ(message.rfind(c.message, 0), 0u) << c.list << ": " << message;
+        EXPECT_EQ(columns.size(), 1u) << "left as it was";
+    }
+}
+
+// ---- distinct values ----
+
+std::map<double, std::uint64_t> walk(const value_counts &counts) {
+    std::map<double, std::uint64_t> seen;
+    value_cursor cursor = cursor_start(counts);
+    double value = 0;
+    std::uint64_t count = 0;
+    double last = -inf;
+    bool first = true;
+    while (cursor_next(cursor, value, count)) {
+        EXPECT_TRUE(first || value > last) << "ascending, each value once: " << value;
+        EXPECT_FALSE(std::signbit(value) && value == 0) << "-0 counts as 0";
+        EXPECT_GT(count, 0u);
+        seen[value] = count;
+        last = value;
+        first = false;
+    }
+    return seen;
+}
+
+std::vector<double> pattern(const std::string &name) {
+    std::mt19937_64 random(7);
+    std::vector<double> values;
+    for (int i = 0; i < 20000; ++i) {
+        const double step = static_cast<double>(i);
+        if (name == "dense whole numbers")
+            values.push_back(
+                std::round(300 * std::sin(step / 500) + static_cast<double>(random() % 7)));
+        else if (name == "ascending")
+            values.push_back(step);
+        else if (name == "descending")
+            values.push_back(-step);
+        else if (name == "stride 1000")
+            values.push_back(step * 1000);
+        else if (name == "stride 3.9 on average") // just short of the window's density limit
+            values.push_back(std::floor(step * 3.9));
+        else if (name == "far apart")
+            values.push_back(i % 2 ? 1e15 + step : -1e15 - step);
+        else if (name == "floats")
+            values.push_back(static_cast<double>(random() % 100000) / 7.0);
+        else if (name == "few floats, many times")
+            values.push_back(0.5 + static_cast<double>(random() % 40));
+        else if (name == "edges") {
+            const double edge[] = {-0.0,
+                                   0.0,
+                                   inf,
+                                   9007199254740992.0,
+                                   9007199254740993.0 + 1,
+                                   -9007199254740992.0,
+                                   1e300,
+                                   -1e300,
+                                   0.1,
+                                   4.9e-324};
+            values.push_back(edge[random() % std::size(edge)]);
+        } else if (name == "mixed")
+            values.push_back(random() % 3 ? static_cast<double>(random() % 500)
+                                          : static_cast<double>(random() % 1000000) + 0.25);
+    }
+    return values;
+}
+
+TEST(ValueCounts, HoldEveryValueWithItsCountWhateverTheValues) {
+    for (const std::string name :
+         {"dense whole numbers", "ascending", "descending", "stride 1000", "stride 3.9 on average",
+          "far apart", "floats", "few floats, many times", "edges", "mixed"}) {
+        SCOPED_TRACE(name);
+        value_counts counts;
+        std::map<double, std::uint64_t> model;
+        for (const double x : pattern(name)) {
+            value_counts_add(counts, x);
+            ++model[x + 0.0];
+            // The window never outgrows 4 counters per distinct value, plus 16.
+            ASSERT_LE(counts.window_size,
+                      4 * (counts.window_distinct + counts.others.keys.size()) + 16);
+            // Values wait to be merged at most until there are half as many as merged ones.
+            ASSERT_LE(counts.others.recent.size(),
+                      std::max<std::size_t>(32, counts.others.keys.size() / 2));
+        }
+        runs_merge(counts.others);
+        EXPECT_EQ(walk(counts), model);
+    }
+}
+
+TEST(ValueRuns, KeepManyValuesInOrder) {
+    std::mt19937_64 random(5);
+    value_runs runs;
+    std::map<double, std::uint64_t> model;
+    for (int i = 0; i < 300000; ++i) {
+        const double x = static_cast<double>(random() % 200000) - 100000.5;
+        runs_add(runs, x);
+        ++model[x];
+    }
+    runs_merge(runs);
+    EXPECT_TRUE(runs.recent.empty());
+    ASSERT_EQ(runs.keys.size(), model.size());
+    ASSERT_EQ(runs.counts.size(), model.size());
+    std::size_t i = 0;
+    for (const auto &[x, count] : model) {
+        ASSERT_EQ(runs.keys[i], x);
+        ASSERT_EQ(runs.counts[i], count);
+        ++i;
+    }
+}
+
+// ---- the figures, through the counter ----
+
+struct counted_table {
+    zone_register reg;
+    zone_stats stats;
+    std::vector<stat_column> columns;
+    stat_table table;
+    std::vector<std::vector<stat_figure>> rows;
+};
+
+const std::string all_columns = "zone,count,nodata,min,max,range,sum,mean,stddev,pstddev,median,"
+                                "p0,p10,p33.3,p99.5,p100,mode,minority,variety";
+
+// Counts the pairs through count_cells in runs of the given lengths (cycled), then makes the
+// rows.
+void count_table(counted_table &t, const std::vector<double> &values,
+                 const std::vector<double> &zones, double nodata,
+                 const std::vector<std::size_t> &runs = {1000000},
+                 const std::string &list = all_columns) {
+    std::uint32_t failed = 0;
+    ASSERT_EQ(register_create(t.reg, failed), register_create_result::ok);
+    register_clear(t.reg);
+    ASSERT_EQ(parse_stat_list(list, t.columns), "");
+    zone_counter counter = start_counting(t.reg, nodata);
+    start_stats_counting(counter, t.stats, t.columns);
+    for (std::size_t i = 0, r = 0; i < values.size(); ++r) {
+        const std::size_t n = std::min(runs[r % runs.size()], values.size() - i);
+        ASSERT_EQ(count_cells(counter, values.data() + i, zones.data() + i, n), n);
+        i += n;
+    }
+    finish_counting(counter);
+    ASSERT_TRUE(settle_values(t.stats, t.reg));
+    prepare_table(t.table, t.columns, t.reg, t.stats, true);
+    for (std::size_t rank = 0; rank < t.table.order.size(); ++rank) {
+        t.rows.emplace_back(t.columns.size());
+        zone_row(t.table, rank, t.rows.back().data());
+    }
+}
+
+// Every value of a zone, kept and sorted.
+struct model_zone {
+    std::vector<double> values; // in file order
+    std::uint64_t nodata = 0;
+    double sum = 0;
+};
+
+// Two passes in long double: the exact mean to within far less than the figures' precision.
+long double model_squares(const std::vector<double> &values) {
+    long double mean = 0;
+    for (const double x : values)
+        mean += x;
+    mean /= static_cast<long double>(values.size());
+    long double squares = 0;
+    for (const double x : values)
+        squares += (x - mean) * (x - mean);
+    return squares;
+}
+
+std::vector<stat_figure> model_row(const std::vector<stat_column> &columns, bool has_zone,
+                                   double key, const model_zone &zone) {
+    std::vector<double> sorted = zone.values;
+    std::sort(sorted.begin(), sorted.end());
+    std::map<double, std::uint64_t> tally;
+    for (const double x : sorted)
+        ++tally[x];
+    const std::size_t n = sorted.size();
+    std::vector<stat_figure> row(columns.size());
+    const auto number = [](double x) {
+        stat_figure f;
+        f.shape = stat_figure::form::number;
+        f.number = x;
+        return f;
+    };
+    const auto whole = [](double x) {
+        stat_figure f;
+        f.shape = stat_figure::form::whole;
+        f.number = x;
+        return f;
+    };
+    const auto counter = [](std::uint64_t k) {
+        stat_figure f;
+        f.shape = stat_figure::form::counter;
+        f.counter = k;
+        return f;
+    };
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        stat_figure &f = row[c];
+        switch (columns[c].kind) {
+        case stat_kind::zone:
+            if (has_zone) f = whole(key);
+            break;
+        case stat_kind::count:
+            f = whole(static_cast<double>(n));
+            break;
+        case stat_kind::nodata:
+            f = counter(zone.nodata);
+            break;
+        case stat_kind::min:
+            if (n) f = number(sorted.front());
+            break;
+        case stat_kind::max:
+            if (n) f = number(sorted.back());
+            break;
+        case stat_kind::range:
+            if (n) f = number(sorted.back() - sorted.front());
+            break;
+        case stat_kind::sum:
+            f = number(zone.sum);
+            break;
+        case stat_kind::mean:
+            if (n) f = number(zone.sum / static_cast<double>(n));
+            break;
+        case stat_kind::stddev:
+            if (n > 1)
+                f = number(static_cast<double>(
+                    std::sqrt(model_squares(zone.values) / static_cast<long double>(n - 1))));
+            break;
+        case stat_kind::pstddev:
+            if (n)
+                f = number(static_cast<double>(
+                    std::sqrt(model_squares(zone.values) / static_cast<long double>(n))));
+            break;
+        case stat_kind::median:
+        case stat_kind::percentile:
+            if (n) {
+                const double h = static_cast<double>(n - 1) * columns[c].percent / 100;
+                const auto k = static_cast<std::size_t>(std::floor(h));
+                const double fraction = h - std::floor(h);
+                const double low = sorted[k];
+                const double high = k + 1 < n ? sorted[k + 1] : low;
+                f = number(fraction == 0 || low == high ? low : low + fraction * (high - low));
+            }
+            break;
+        case stat_kind::mode:
+        case stat_kind::minority:
+            if (n) {
+                auto best = tally.begin();
+                for (auto it = tally.begin(); it != tally.end(); ++it) {
+                    if (columns[c].kind == stat_kind::mode ? it->second > best->second
+                                                           : it->second < best->second)
+                        best = it;
+                }
+                f = number(best->first);
+            }
+            break;
+        case stat_kind::variety:
+            f = counter(tally.size());
+            break;
+        }
+    }
+    return row;
+}
+
+void expect_same(const std::vector<stat_column> &columns, const std::vector<stat_figure> &got,
+                 const std::vector<stat_figure> &want, const std::string &where) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        SCOPED_TRACE(where + ", " + columns[c].name);
+        ASSERT_EQ(got[c].shape, want[c].shape);
+        EXPECT_EQ(got[c].counter, want[c].counter);
+        const double a = got[c].number;
+        const double b = want[c].number;
+        if (std::isnan(b)) {
+            EXPECT_TRUE(std::isnan(a)) << a;
+        } else if (columns[c].kind == stat_kind::stddev || columns[c].kind == stat_kind::pstddev) {
+            EXPECT_LE(std::fabs(a - b), 1e-12 * std::fabs(b) + 1e-300) << a << " " << b;
+        } else {
+            EXPECT_EQ(a, b); // -0 and 0 alike
+        }
+    }
+}
+
+struct figures_case {
+    const char *name;
+    std::vector<double> values;
+    std::vector<double> zones;
+    double nodata = -9999;
+};
+
+void check_against_model(const figures_case &c, const std::vector<std::size_t> &runs) {
+    SCOPED_TRACE(c.name);
+    counted_table t;
+    count_table(t, c.values, c.zones, c.nodata, runs);
+    const double threshold = counting_threshold(c.nodata);
+    std::map<double, model_zone> zones;
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+        if (!(c.zones[i] >= 0)) continue;
+        model_zone &zone = zones[zone_key(c.zones[i])];
+        if (c.values[i] > threshold) {
+            zone.values.push_back(c.values[i]);
+            zone.sum += c.values[i];
+        } else {
+            ++zone.nodata;
+        }
+    }
+    ASSERT_EQ(t.rows.size(), zones.size());
+    model_zone all;
+    std::size_t rank = 0;
+    for (const auto &[key, zone] : zones) {
+        expect_same(t.columns, t.rows[rank], model_row(t.columns, true, key, zone),
+                    "zone " + std::to_string(key));
+        all.values.insert(all.values.end(), zone.values.begin(), zone.values.end());
+        all.nodata += zone.nodata;
+        all.sum += zone.sum; // pooled in zone order, as the report's totals
+        ++rank;
+    }
+    expect_same(t.columns, t.table.totals, model_row(t.columns, false, 0, all), "all");
+}
+
+std::vector<figures_case> small_cases() {
+    return {
+        {"ties for mode and minority", {3, 1, 1, 2, 2, 3, 4, 4}, {1, 1, 1, 1, 1, 1, 1, 1}},
+        {"one value", {5}, {2}},
+        {"two values", {5, 8}, {2, 2}},
+        {"all no-data", {-9999, -10000, -9999}, {1, 1, 2}},
+        {"no-data and counted in one zone", {-9999, 4, nan, 6}, {3, 3, 3, 3}},
+        {"NaN cells", {nan, 1, 2, 7}, {1, nan, 1, nan}},
+        {"negative and half-way zone values",
+         {1, 2, 3, 4, 5, 6, 7, 8},
+         {-0.4, -0.0, 0.4, 0.5, 1.49, 2.5, -1, 3.4}},
+        {"large keys",
+         {1, 2, 3, 4, 5, 6},
+         {4503599627370497.0, 4503599627370498.0, 1e300, inf, 1000001.3, 1000000.7}},
+        {"whole numbers", {12, 15, 12, 9, 15, 15, 12, 0, -3, 12}, {1, 1, 1, 1, 1, 2, 2, 2, 2, 2}},
+        {"float values",
+         {0.1, 0.2, 0.30000000000000004, 1e-300, -1e300, 0.1, 2.5},
+         {7, 7, 7, 7, 7, 7, 7}},
+        {"-0 and 0 are one value", {-0.0, 0.0, -0.0, 1}, {1, 1, 1, 1}},
+        {"infinite values", {inf, 1, inf, 2}, {1, 1, 1, 2}},
+        {"NaN as no-data", {-9999, nan, -inf, 3, inf}, {1, 1, 1, 1, 1}, nan},
+        {"values far apart", {0, 1e9, 1e9, -1e9, 0.5, 1e15}, {1, 1, 1, 1, 1, 1}},
+        {"large offset, small spread", {1e9 + 1, 1e9 + 2, 1e9 + 3, 1e9 + 4}, {1, 1, 1, 1}},
+        {"the same large value three times", {1e8 + 0.1, 1e8 + 0.1, 1e8 + 0.1}, {1, 1, 1}},
+        {"no cell at all", {}, {}},
+    };
+}
+
+TEST(TableFigures, SmallCasesMatchTheModel) {
+    for (const figures_case &c : small_cases()) {
+        check_against_model(c, {1000000});
+        check_against_model(c, {1, 2});
+    }
+}
+
+// Zones that alternate and come back, runs of each zone longer than a batch of pending values,
+// windows that grow, values that go to the sorted runs: every figure as the model has it, and the
+// register's count, sum, minimum and maximum exactly those count_cells gives for the report.
+TEST(TableFigures, RandomGridsMatchTheModelAndTheReportsSums) {
+    std::mt19937_64 random(3);
+    figures_case c{"random", {}, {}};
+    double zone = 0;
+    for (int i = 0; i < 60000; ++i) {
+        if (random() % 150 == 0)
+            zone = static_cast<double>(random() % 40) + (random() % 2 ? 0.3 : 0);
+        if (random() % 500 == 0) zone = 1e6 + static_cast<double>(random() % 3);
+        double z = zone;
+        if (random() % 97 == 0) z = -1;
+        if (random() % 101 == 0) z = nan;
+        double v = static_cast<double>(random() % 200) + (random() % 5 == 0 ? 0.125 : 0);
+        if (random() % 300 == 0) v = static_cast<double>(random() % 1000000) * 1000;
+        if (random() % 89 == 0) v = -9999;
+        if (random() % 103 == 0) v = nan;
+        c.values.push_back(v);
+        c.zones.push_back(z);
+    }
+    check_against_model(c, {1000000});
+
+    zone_register plain;
+    std::uint32_t failed = 0;
+    ASSERT_EQ(register_create(plain, failed), register_create_result::ok);
+    register_clear(plain);
+    zone_counter counter = start_counting(plain, -9999);
+    ASSERT_EQ(count_cells(counter, c.values.data(), c.zones.data(), c.values.size()),
+              c.values.size());
+    finish_counting(counter);
+    counted_table t;
+    count_table(t, c.values, c.zones, -9999);
+    std::map<double, zone_record> by_key;
+    for (std::uint32_t id = 1; id <= plain.zone_count; ++id)
+        by_key[zone_key(kenn_slot(plain, id).zone_value)] = kenn_slot(plain, id);
+    for (std::uint32_t id = 1; id <= t.reg.zone_count; ++id) {
+        const zone_record &table_record = kenn_slot(t.reg, id);
+        const auto found = by_key.find(zone_key(table_record.zone_value));
+        if (found == by_key.end()) {
+            EXPECT_EQ(table_record.number, 0) << "a zone only the table registers";
+            continue;
+        }
+        const zone_record &a = found->second;
+        EXPECT_EQ(table_record.number, a.number);
+        EXPECT_EQ(std::memcmp(&table_record.sum, &a.sum, sizeof a.sum), 0);
+        EXPECT_EQ(std::memcmp(&table_record.minimum, &a.minimum, sizeof a.minimum), 0);
+        EXPECT_EQ(std::memcmp(&table_record.maximum, &a.maximum, sizeof a.maximum), 0);
+    }
+}
+
+// However the scan cuts the cells into runs, the figures are the same to the bit: the batches
+// of pending values follow the cells, not the runs.
+TEST(TableFigures, EveryFigureIsTheSameWhateverTheRuns) {
+    std::mt19937_64 random(9);
+    std::vector<double> values;
+    std::vector<double> zones;
+    for (int i = 0; i < 50000; ++i) {
+        values.push_back(std::ldexp(static_cast<double>(random() % 100000), -5) + 1e6);
+        zones.push_back(static_cast<double>((i / 37 + (random() % 9 == 0)) % 50));
+    }
+    counted_table one_run;
+    count_table(one_run, values, zones, -9999);
+    for (const std::vector<std::size_t> &runs :
+         {std::vector<std::size_t>{1}, {7, 1, 300}, {63, 64, 65}, {4096}}) {
+        counted_table cut;
+        count_table(cut, values, zones, -9999, runs);
+        ASSERT_EQ(cut.rows.size(), one_run.rows.size());
+        for (std::size_t r = 0; r < cut.rows.size(); ++r)
+            for (std::size_t c = 0; c < cut.columns.size(); ++c) {
+                const stat_figure &a = cut.rows[r][c];
+                const stat_figure &b = one_run.rows[r][c];
+                ASSERT_TRUE(a.shape == b.shape && a.counter == b.counter &&
+                            std::memcmp(&a.number, &b.number, sizeof a.number) == 0)
+                    << "row " << r << ", " << cut.columns[c].name;
+            }
+    }
+}
+
+TEST(TableFigures, StandardDeviationsAreStableWhereTheReportsFormulaIsNot) {
+    counted_table t;
+    // Values around 1e9 whose spread is 1: one pass over sums of squares loses every digit.
+    std::vector<double> values;
+    for (int i = 0; i < 10000; ++i)
+        values.push_back(1e9 + (i % 2 ? 0.5 : -0.5));
+    count_table(t, values, std::vector<double>(values.size(), 1), -9999, {1000000},
+                "stddev,pstddev");
+    EXPECT_NEAR(t.rows[0][1].number, 0.5, 1e-12);
+    EXPECT_NEAR(t.rows[0][0].number, 0.5 * std::sqrt(10000.0 / 9999.0), 1e-12);
+}
+
+} // namespace

@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""The table output of the built tool (--csv, --json) read back with Python's csv and json
+modules, and every figure held against an independent computation: Python's statistics module
+(median, quantiles, stdev, pstdev, multimode), Counter, min and max, on random small grids full of
+ties, single values, no-data and NaN cells, negative, half-way and large zone values, whole and
+float values.
+
+Needs the environment variable ZONALSTATS, the path of the built tool.
+"""
+
+import csv
+import functools
+import json
+import math
+import operator
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import tempfile
+import unittest
+from collections import Counter
+
+PERCENTILES = {"p0": 0, "p10": 100, "p33.3": 333, "p90": 900, "p99.5": 995, "p100": 1000}
+COLUMNS = ["zone", "count", "nodata", "min", "max", "range", "sum", "mean", "stddev", "pstddev",
+           "median", *PERCENTILES, "mode", "minority", "variety"]
+STATS_OPTION = "--stats=" + ",".join(COLUMNS)
+
+
+def text_grid(ncols, nrows, cells, nodata="-9999"):
+    head = (f"ncols {ncols}\nnrows {nrows}\nxllcorner 0\nyllcorner 0\ncellsize 1\n"
+            f"NODATA_value {nodata}\n")
+    rows = [" ".join(cells[r * ncols:(r + 1) * ncols]) for r in range(nrows)]
+    return head + "\n".join(rows) + "\n"
+
+
+def number_text(x):
+    return repr(x) if math.isfinite(x) else ("nan" if math.isnan(x) else
+                                             ("inf" if x > 0 else "-inf"))
+
+
+def zone_key(z):
+    return z if z >= 2.0 ** 52 else float(math.floor(z + 0.5))
+
+
+def percentile(values, thousandths):
+    """The percentile of R's type 7 from statistics.quantiles, whose cut points it computes in
+    exact integer steps: an implementation of its own."""
+    ordered = sorted(values)
+    if not all(math.isfinite(x) for x in ordered):
+        # The module multiplies infinities by 0; h = (n - 1) p / 100 as the definition has it.
+        h = (len(ordered) - 1) * (thousandths / 10) / 100
+        low, fraction = ordered[math.floor(h)], h - math.floor(h)
+        if fraction == 0 or low == ordered[math.floor(h) + 1]:
+            return low
+        return low + fraction * (ordered[math.floor(h) + 1] - low)
+    if thousandths == 0 or len(ordered) == 1:
+        return ordered[0] if thousandths < 1000 else ordered[-1]
+    if thousandths == 1000:
+        return ordered[-1]
+    return statistics.quantiles(ordered, n=1000, method="inclusive")[thousandths - 1]
+
+
+def expected_figures(values, nodata, zone=None):
+    """Every column for one zone's values (in file order) and no-data count; zone None for
+    all zones."""
+    n = len(values)
+    total = functools.reduce(operator.add, values, 0.0)  # in order, as the tool adds
+    tally = Counter(values)
+    finite = all(math.isfinite(x) for x in values)
+    figures = {"zone": zone, "count": n, "nodata": nodata, "sum": total, "variety": len(tally)}
+    if n:
+        most = max(tally.values())
+        fewest = min(tally.values())
+        figures.update({
+            "min": min(values), "max": max(values), "range": max(values) - min(values),
+            "mean": total / n,
+            "pstddev": statistics.pstdev(values) if finite else math.nan,
+            "median": statistics.median(values),
+            "mode": min(x for x, k in tally.items() if k == most),
+            "minority": min(x for x, k in tally.items() if k == fewest),
+        })
+        figures.update({name: percentile(values, t) for name, t in PERCENTILES.items()})
+        if n > 1:
+            figures["stddev"] = statistics.stdev(values) if finite else math.nan
+    return figures
+
+
+def close(a, b):
+    if isinstance(b, float) and math.isnan(b):
+        return isinstance(a, float) and math.isnan(a)
+    if isinstance(b, float) and math.isinf(b):
+        return a == b
+    return abs(a - b) <= 1e-12 * abs(b) + 1e-300
+
+
+# Interpolated figures and the standard deviations may differ from the statistics module's in
+# the last bits: the module rounds differently (and computes exactly, then rounds once).
+INEXACT = {"stddev", "pstddev", "median", *PERCENTILES}
+
+
+def csv_value(name, text):
+    if text == "":
+        return None
+    if name in ("zone", "count", "nodata", "variety") and text not in ("inf", "nan"):
+        return int(text)
+    return float(text)
+
+
+class TableOutput(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="zonalstats-table-")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def run_tool(self, *args):
+        result = subprocess.run([os.environ["ZONALSTATS"], *args], cwd=self.folder,
+                                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, check=False)
+        self.assertEqual(result.returncode, 0, result.stdout)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w", encoding="ascii") as f:
+            f.write(text)
+
+    def check_grids(self, values, zones, ncols, nodata="-9999"):
+        """Runs both formats on the grids and compares every figure."""
+        nrows = len(values) // ncols
+        self.write("in.asc", text_grid(ncols, nrows, [number_text(v) for v in values], nodata))
+        self.write("zones.asc", text_grid(ncols, nrows, [number_text(z) for z in zones]))
+        threshold = -math.inf if nodata == "nan" else float(nodata)
+        by_zone = {}
+        for v, z in zip(values, zones):
+            if not z >= 0:
+                continue
+            zone = by_zone.setdefault(zone_key(z), [[], 0])
+            if v > threshold:
+                zone[0].append(v)
+            else:
+                zone[1] += 1
+        keys = sorted(by_zone)
+        want = [expected_figures(*by_zone[k], zone=k) for k in keys]
+        pooled = [v for k in keys for v in by_zone[k][0]]
+        want_all = expected_figures(pooled, sum(by_zone[k][1] for k in keys))
+        # The tool pools the zones' sums in zone order, as the report's totals row does.
+        want_all["sum"] = functools.reduce(operator.add, (w["sum"] for w in want), 0.0)
+        if pooled:
+            want_all["mean"] = want_all["sum"] / len(pooled)
+
+        outputs = {}
+        for threads in ("1", "3"):
+            self.run_tool(f"--threads={threads}", "--csv", STATS_OPTION, "in.asc", "zones.asc",
+                          f"out{threads}.csv")
+            self.run_tool(f"--threads={threads}", "--json", STATS_OPTION, "in.asc", "zones.asc",
+                          f"out{threads}.json")
+            for ext in ("csv", "json"):
+                with open(self.path(f"out{threads}.{ext}"), "rb") as f:
+                    outputs.setdefault(ext, set()).add(f.read())
+        self.assertEqual(len(outputs["csv"]), 1, "the same CSV at any thread count")
+        self.assertEqual(len(outputs["json"]), 1, "the same JSON at any thread count")
+
+        with open(self.path("out1.csv"), newline="", encoding="ascii") as f:
+            rows = list(csv.reader(f, strict=True))
+        self.assertEqual(rows[0], COLUMNS)
+        self.assertEqual(len(rows) - 1, len(keys))
+        with open(self.path("out1.csv"), "rb") as f:
+            self.assertTrue(all(line.endswith(b"\r\n") for line in f.read().splitlines(True)))
+        got_csv = [{c: csv_value(c, t) for c, t in zip(COLUMNS, row)} for row in rows[1:]]
+
+        with open(self.path("out1.json"), "rb") as f:
+            document = json.loads(f.read(), parse_constant=lambda word: self.fail(word))
+        self.assertEqual(list(document), ["input", "zones", "all"])
+        self.assertEqual(document["input"], "in.asc")
+        self.assertEqual(len(document["zones"]), len(keys))
+
+        for got_row, json_row, want_row in zip(got_csv, document["zones"], want):
+            self.assertEqual(list(json_row), COLUMNS)
+            self.compare(got_row, want_row, json_like=False)
+            self.compare(json_row, want_row, json_like=True)
+        self.compare(document["all"], want_all, json_like=True)
+
+    def compare(self, got, want, json_like):
+        for name in COLUMNS:
+            expected = want.get(name)
+            value = got[name]
+            where = f"{name} of zone {want['zone']}: got {value!r}, want {expected!r}"
+            if json_like and isinstance(expected, float) and not math.isfinite(expected):
+                expected = None
+            if name == "zone" and expected is not None and not json_like:
+                expected = int(expected) if math.isfinite(expected) else expected
+            if expected is None:
+                self.assertIsNone(value, where)
+            elif name in INEXACT:
+                self.assertTrue(close(value, expected), where)
+            elif isinstance(expected, float) and math.isnan(expected):
+                self.assertTrue(math.isnan(value), where)
+            else:
+                self.assertEqual(value, expected, where)
+
+    def test_random_grids(self):
+        rng = random.Random(13)
+        zone_values = [0, 0.4, 0.5, 1.49, 2.5, 3, 7, 12.5, 499999.5, 1000001.3, 2.0 ** 52 + 1,
+                       2.0 ** 52 + 2, 1e20, math.inf, -1, -0.4, -9999, math.nan]
+        for case in range(12):
+            ncols, nrows = rng.randint(1, 9), rng.randint(1, 9)
+            whole = case % 2 == 0
+            values, zones = [], []
+            zone = rng.choice(zone_values)
+            for _ in range(ncols * nrows):
+                if rng.random() < 0.3:
+                    zone = rng.choice(zone_values)
+                value = float(rng.randint(-5, 5)) if whole else round(rng.uniform(-50, 50),
+                                                                      rng.randint(1, 3))
+                if rng.random() < 0.1:
+                    value = -9999.0
+                elif rng.random() < 0.05:
+                    value = math.nan
+                elif rng.random() < 0.03:
+                    value = rng.choice([1e15, -1e15, 0.1, 1e-300])
+                values.append(value)
+                zones.append(zone)
+            with self.subTest(case=case):
+                self.check_grids(values, zones, ncols)
+
+    def test_small_cases(self):
+        nan, inf = math.nan, math.inf
+        cases = {
+            "ties": ([3, 1, 1, 2, 2, 3, 4, 4], [1] * 8, "-9999"),
+            "one value": ([5.25], [2], "-9999"),
+            "all no-data": ([-9999, -10000, nan], [1, 1, 2], "-9999"),
+            "NaN as no-data": ([-9999, nan, -inf, 3, inf], [1] * 5, "nan"),
+            "infinite values": ([inf, 1, inf, 2], [1, 1, 1, 2], "-9999"),
+            "-0 and 0": ([-0.0, 0.0, -0.0, 1], [1] * 4, "-9999"),
+            "large offset": ([1e9 + 1, 1e9 + 2, 1e9 + 3, 1e9 + 4], [3] * 4, "-9999"),
+        }
+        for name, (values, zones, nodata) in cases.items():
+            with self.subTest(name):
+                self.check_grids([float(v) for v in values], [float(z) for z in zones],
+                                 len(values), nodata)
+
+    def test_json_loads_whatever_bytes_the_name_holds(self):
+        self.write("zones.asc", text_grid(2, 1, ["1", "2"]))
+        for name in (b"plain.asc", "h\u00f6he \u2192 \U0001F5FA.asc".encode(),
+                     b'quote" back\\slash\ttab\x01.asc', b"latin1 \xe9t\xe9.asc",
+                     b"surrogate \xed\xa0\x80.asc", b"overlong \xc0\xaf.asc",
+                     b"cut short \xe2\x82.asc", b"above U+10FFFF \xf4\x90\x80\x80.asc",
+                     b"\xff\xfe.asc"):
+            with self.subTest(name):
+                with open(os.path.join(self.folder.encode(), name), "w", encoding="ascii") as f:
+                    f.write(text_grid(2, 1, ["1", "2"]))
+                result = subprocess.run(
+                    [os.environ["ZONALSTATS"].encode(), b"--json", name, b"zones.asc",
+                     b"out.json"], cwd=self.folder, stdout=subprocess.PIPE,
+                    stdin=subprocess.DEVNULL, check=False)
+                self.assertEqual(result.returncode, 0, result.stdout)
+                with open(self.path("out.json"), "rb") as f:
+                    document = json.loads(f.read().decode("utf-8", errors="strict"))
+                self.assertEqual(document["input"], name.decode("utf-8", errors="replace"))
+                self.assertEqual(len(document["zones"]), 2)
+                os.remove(os.path.join(self.folder.encode(), name))
+
+
+if __name__ == "__main__":
+    unittest.main()
