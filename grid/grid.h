@@ -210,8 +210,8 @@ inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1
 // White space as the C library's isspace has it in the "C" locale.
 inline constexpr auto space_table = [] {
     std::array<bool, 256> table{};
-    for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
-        table[c] = true;
+    for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+        table[static_cast<unsigned char>(c)] = true;
     return table;
 }();
 inline bool is_space(char c) noexcept {
@@ -250,7 +250,8 @@ struct decimal_prefix {
 
 template <bool sentinel_at_last>
 inline decimal_prefix scan_decimal_prefix(const char *first, const char *last) noexcept {
-    const auto at = [last](const char *q) -> char {
+    // [=]: where the sentinel stands in for it, last is not needed.
+    const auto at = [=](const char *q) -> char {
         if constexpr (sentinel_at_last)
             return *q;
         else
