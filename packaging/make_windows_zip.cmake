@@ -6,16 +6,7 @@
 
 cmake_minimum_required(VERSION 3.20)
 
-function(check_run)
-  execute_process(COMMAND ${ARGN}
-    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  if(NOT result EQUAL 0)
-    list(JOIN ARGN " " command)
-    message(FATAL_ERROR "${command} (exit ${result}):\n${output}${errors}")
-  endif()
-  set(run_output "${output}" PARENT_SCOPE)
-  set(run_errors "${errors}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/check_run.cmake)
 
 # A DLL that is not part of Windows would have to ship beside the .exe: the build links
 # statically (-static) so that none is needed.

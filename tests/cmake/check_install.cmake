@@ -5,15 +5,7 @@
 #   cmake -DBUILD_DIR=... -DSCRATCH=... -DVERSION=... -DGZIP=...
 #         [-DCPACK=... -DDPKG_DEB=... -DLINTIAN=...] -P check_install.cmake
 
-function(check_run)
-  execute_process(COMMAND ${ARGN}
-    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  if(NOT result EQUAL 0)
-    list(JOIN ARGN " " command)
-    message(FATAL_ERROR "${command} (exit ${result}):\n${output}${errors}")
-  endif()
-  set(run_output "${output}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/check_run.cmake)
 
 set(files bin/zonalstats share/man/man1/zonalstats.1.gz share/doc/zonalstats/copyright
           share/doc/zonalstats/changelog.gz)
