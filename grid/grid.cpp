@@ -791,7 +791,8 @@ grid_cells read_grid_cells(grid_stream &grid, std::uint64_t max_cells) {
         const std::size_t wanted = static_cast<std::size_t>(
             std::min<std::uint64_t>(block.count, max_cells - result.cells.size()));
         result.cells.insert(result.cells.end(), block.cells, block.cells + wanted);
-        if (wanted == block.count && block.end != block_end::more) {
+        // A grid that ends right behind the last cell asked for did not end first.
+        if (result.cells.size() < max_cells && block.end != block_end::more) {
             result.end = block.end;
             break;
         }
