@@ -48,6 +48,9 @@ void compare_with_reference(const std::string &name, std::size_t buffer_size, bo
     if (!reference::open(name, expected)) fail("reference cannot open %s", name.c_str());
     grid_stream grid;
     const grid_open_result opened = open_grid(name, grid, buffer_size);
+    // A file in none of the native formats that GDAL takes as a raster (GDAL reads a great
+    // many formats) is beyond what the plain reader knows.
+    if (opened == grid_open_result::ok && grid.format == grid_format::gdal) return;
     if (expected.kind == reference::format::unknown) {
         if (opened != grid_open_result::unknown_format)
             fail("buffer %zu: recognised a grid in no format (result %d)", buffer_size,
