@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>

@@ -324,7 +324,7 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
     std::size_t i = 0;
     while (i < n) {
         if (stats.open_record == nullptr) {
-            while (i < n && !(cell_zones[i] >= 0))
+            while (i < n && !zone_is_data(cell_zones[i]))
                 ++i;
             if (i == n) break;
             if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
@@ -351,11 +351,11 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         for (; i < n; ++i) {
             const double z = cell_zones[i];
             if (z != open_value) {
-                if (z >= 0) break;
+                if (zone_is_data(z)) break;
                 continue;
             }
             const double x = cell_values[i];
-            if (!(x > threshold)) {
+            if (!value_is_data(x, threshold)) {
                 ++nodata;
                 continue;
             }

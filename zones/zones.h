@@ -164,8 +164,16 @@ inline bool count_into_zone(zone_register &reg, double v, double z) {
 inline double counting_threshold(double input_nodata) noexcept {
     return std::isnan(input_nodata) ? -std::numeric_limits<double>::infinity() : input_nodata;
 }
+// The two halves of the rule, for counting that looks at them apart (the table output counts
+// the no-data cells of a zone too).
+inline bool value_is_data(double v, double threshold) noexcept {
+    return v > threshold;
+}
+inline bool zone_is_data(double z) noexcept {
+    return z >= 0;
+}
 inline bool pair_counts(double v, double z, double threshold) noexcept {
-    return v > threshold && z >= 0;
+    return value_is_data(v, threshold) && zone_is_data(z);
 }
 
 namespace zones_detail {
