@@ -93,8 +93,8 @@ void work_on(pipeline &p, const claim &c) {
     l.states[c.index % l.slots.size()] = slot_state::done;
     // Nothing behind a block that ended the grid is needed.
     if (block.end != block_end::more) l.no_more_claims = true;
+    // Only the counting thread waits for a decoded block; no worker can claim more for it.
     p.block_done.notify_all();
-    p.work_ready.notify_all();
 }
 
 void worker(pipeline &p) {
@@ -165,7 +165,9 @@ void release_block(pipeline &p, lane &l) {
         l.states[l.next_consume % l.slots.size()] = slot_state::free;
         ++l.next_consume;
     }
-    p.work_ready.notify_all();
+    // One slot became free, so one claim became possible: waking every idle worker for it
+    // costs a context switch per worker and block.
+    p.work_ready.notify_one();
 }
 
 // A dot per row, flushed when a row ends and a while has passed, so that the dots show on a

@@ -475,6 +475,17 @@ stat_figure counter_figure(std::uint64_t n) noexcept {
     return figure;
 }
 
+// The point a fraction f (0 < f < 1) of the way from a to b (a < b). a + f (b - a) is the
+// closest where b - a is finite, as it is wherever a and b have one sign; where they lie so far
+// apart on either side of 0 that b - a overflows, or one is infinite, the terms of
+// a (1 - f) + b f can't overflow. Written out rather than std::lerp, so that the figure is the
+// same whatever the standard library.
+double interpolate(double a, double b, double f) noexcept {
+    const double span = b - a;
+    if (std::isfinite(span)) return a + f * span;
+    return a * (1 - f) + b * f;
+}
+
 // Median, percentiles, mode, minority and variety from the distinct values in ascending order,
 // as next_value gives them, of n values in all.
 template <typename next_value>
@@ -535,7 +546,7 @@ void value_figures(stat_table &table, std::uint64_t n, next_value next, stat_fig
             if (state.fraction == 0 || !state.have_high || state.low == state.high)
                 figure = number_figure(state.low);
             else
-                figure = number_figure(state.low + state.fraction * (state.high - state.low));
+                figure = number_figure(interpolate(state.low, state.high, state.fraction));
             break;
         case stat_kind::mode:
             if (variety != 0) figure = number_figure(mode);

@@ -308,7 +308,11 @@ std::vector<stat_figure> model_row(const std::vector<stat_column> &columns, bool
                 const double fraction = h - std::floor(h);
                 const double low = sorted[k];
                 const double high = k + 1 < n ? sorted[k + 1] : low;
-                f = number(fraction == 0 || low == high ? low : low + fraction * (high - low));
+                // Where high - low overflows, the form whose terms can't.
+                const double span = high - low;
+                const double between = std::isfinite(span) ? low + fraction * span
+                                                           : low * (1 - fraction) + high * fraction;
+                f = number(fraction == 0 || low == high ? low : between);
             }
             break;
         case stat_kind::mode:
@@ -497,6 +501,56 @@ TEST(TableFigures, EveryFigureIsTheSameWhateverTheRuns) {
                             std::memcmp(&a.number, &b.number, sizeof a.number) == 0)
                     << "row " << r << ", " << cut.columns[c].name;
             }
+    }
+}
+
+// Percentiles between neighbours whose difference overflows, or that are equal, denormal or
+// infinite; and the figures that must stay as they were. NaN is the no-data value, so every
+// value but -inf counts.
+TEST(TableFigures, PercentilesInterpolateWithoutOverflow) {
+    constexpr double huge = std::numeric_limits<double>::max();
+    constexpr double tiny = std::numeric_limits<double>::denorm_min();
+    struct percentile_case {
+        const char *name;
+        std::vector<double> values;
+        const char *list;
+        std::vector<double> expected; // one per column
+        double relative = 0;          // how far from expected, of it, a figure may lie
+    };
+    const std::vector<percentile_case> cases = {
+        {"huge values of both signs", {-1e308, 1e308}, "median,p99.999", {0, 0.99998e308}, 1e-11},
+        {"the largest doubles", {huge, -huge}, "p25,median,p75", {-huge / 2, 0, huge / 2}, 1e-15},
+        {"equal huge neighbours", {1e308, -1e308, 1e308}, "p75,p90", {1e308, 1e308}},
+        {"whole ranks between huge values",
+         {-1e308, 0, 1e308},
+         "p0,median,p100",
+         {-1e308, 0, 1e308}},
+        {"denormals of both signs", {-tiny, tiny}, "median", {0}},
+        {"denormals", {tiny, 3 * tiny}, "median", {2 * tiny}},
+        {"up to an infinity", {-1e308, 1, inf}, "p25,p75", {-0.5e308, inf}, 1e-15},
+        {"small values of both signs", {-1, 3}, "median,p10", {1, -0.6}},
+        {"values far apart", {-1e9, 0, 0.5, 1e9, 1e15}, "p10,p90", {-6e8, 6.000004e14}, 1e-15},
+    };
+    for (const percentile_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        counted_table t;
+        count_table(t, c.values, std::vector<double>(c.values.size(), 1), nan, {1000000}, c.list);
+        ASSERT_EQ(t.rows.size(), 1U);
+        for (const std::vector<stat_figure> &row : {t.rows[0], t.table.totals}) {
+            for (std::size_t i = 0; i < c.expected.size(); ++i) {
+                SCOPED_TRACE(t.columns[i].name);
+                ASSERT_EQ(row[i].shape, stat_figure::form::number);
+                const double got = row[i].number;
+                const double want = c.expected[i];
+                if (std::isnan(want))
+                    EXPECT_TRUE(std::isnan(got)) << got;
+                else if (c.relative == 0 || std::isinf(want))
+                    EXPECT_EQ(got, want);
+                else
+                    EXPECT_LE(std::fabs(got - want), c.relative * std::fabs(want))
+                        << got << " " << want;
+            }
+        }
     }
 }
 

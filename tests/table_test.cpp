@@ -154,11 +154,19 @@ TEST_F(Table, OptionsAndTheirBadValues) {
          "report's are fixed\n" +
              usage,
          5},
-        // Only the known options are options.
-        {{"--csv=1", "zones.asc", "out"}, banner + "could not open input file --csv=1\n", 98},
-        {{"--stats", "zones.asc", "out"}, banner + "could not open input file --stats\n", 98},
+        // --stats takes the next word as its list, whatever it looks like.
+        {{"--stats", "zones.asc", "out"},
+         "invalid option --stats zones.asc: zones.asc is not a statistic; there are zone, count, "
+         "nodata, min, max, range, sum, mean, stddev, pstddev, median, pNN (a percentile from 0 "
+         "to 100), mode, minority and variety\n" +
+             usage,
+         5},
+        {{"--csv=1", "zones.asc", "out"},
+         "invalid option --csv=1: --csv takes no value\n" + usage,
+         5},
+        // After "--" every word is a name; before it options stand anywhere.
         {{"--", "--csv", "zones.asc", "out"}, banner + "could not open input file --csv\n", 98},
-        {{"in.asc", "--csv", "out"}, banner + "could not open input file --csv\n", 98},
+        {{"in.asc", "--csv", "out"}, banner + "could not open input file out\n", 98},
     };
     for (const option_case &c : cases) {
         const auto run = run_tool(dir, c.args);
