@@ -11,8 +11,9 @@ bool gdal_built_in() noexcept {
     return false;
 }
 
-gdal_raster_ptr open_gdal_raster(const std::string &) {
-    return nullptr;
+gdal_open_result open_gdal_raster(const std::string &, gdal_raster_ptr &raster) {
+    raster.reset();
+    return gdal_open_result::not_taken;
 }
 
 bool read_gdal_header(gdal_raster &, grid_header &) noexcept {

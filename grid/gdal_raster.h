@@ -11,9 +11,16 @@
 
 #include "grid/grid.h"
 
-// Opens band 1 of the named raster, loading libgdal on first use. nullptr when GDAL is absent or
-// doesn't take the file as a raster. GDAL's own messages are silenced.
-gdal_raster_ptr open_gdal_raster(const std::string &name);
+enum class gdal_open_result {
+    opened,
+    not_taken,     // GDAL is absent or doesn't take the name as a raster
+    refused,       // it reaches what the tool doesn't read (grid/gdal_access.h)
+    complex_values // its cells are complex numbers
+};
+
+// Opens band 1 of the named raster into `raster`, loading libgdal on first use. GDAL's own
+// messages are silenced.
+gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster);
 
 // The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge, cellsize
 // the cell width, all from the geotransform; nodata NaN, as GDAL's mask decides which cells have

@@ -416,10 +416,18 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size
         !std::filesystem::is_directory(status))
         return native;
     grid = grid_stream{};
-    grid.gdal = open_gdal_raster(name);
-    if (!grid.gdal) return native;
-    grid.format = grid_format::gdal;
-    return grid_open_result::ok;
+    switch (open_gdal_raster(name, grid.gdal)) {
+    case gdal_open_result::opened:
+        grid.format = grid_format::gdal;
+        return grid_open_result::ok;
+    case gdal_open_result::not_taken:
+        return native;
+    case gdal_open_result::refused:
+        return grid_open_result::unknown_format;
+    case gdal_open_result::complex_values:
+        return grid_open_result::complex_values;
+    }
+    return native;
 }
 
 bool read_grid_header(grid_stream &grid) {
@@ -436,9 +444,32 @@ bool read_grid_header(grid_stream &grid) {
     return false;
 }
 
-bool same_geometry(const grid_header &a, const grid_header &b) noexcept {
-    return a.ncols == b.ncols && a.nrows == b.nrows && a.xll == b.xll && a.yll == b.yll &&
-           a.cellsize == b.cellsize;
+bool same_geometry(const grid_header &a, const grid_header &b, geometry_match match) noexcept {
+    if (a.ncols != b.ncols || a.nrows != b.nrows) return false;
+    if (match == geometry_match::exact)
+        return a.xll == b.xll && a.yll == b.yll && a.cellsize == b.cellsize;
+    // Equal first, so that infinities match themselves; NaN fails both tests.
+    const auto within = [](double u, double v, double tolerance) {
+        return u == v || std::fabs(u - v) <= tolerance;
+    };
+    const double cell = std::max(std::fabs(a.cellsize), std::fabs(b.cellsize));
+    const double cell_tolerance = 1e-9 * cell;
+    // The farther edge of an axis of n cells from low lies no farther from 0 than this; an edge
+    // worked out from the other, each rounded, is off by up to a unit in the last place of the
+    // larger.
+    const auto edge_tolerance = [&](double low_a, double low_b, std::int32_t n) {
+        const double far = std::max(std::fabs(low_a), std::fabs(low_b)) + n * cell;
+        return std::max(cell_tolerance, 4 * std::numeric_limits<double>::epsilon() * far);
+    };
+    return within(a.cellsize, b.cellsize, cell_tolerance) &&
+           within(a.xll, b.xll, edge_tolerance(a.xll, b.xll, a.ncols)) &&
+           within(a.yll, b.yll, edge_tolerance(a.yll, b.yll, a.nrows));
+}
+
+bool same_geometry(const grid_stream &a, const grid_stream &b) noexcept {
+    const bool gdal = a.format == grid_format::gdal || b.format == grid_format::gdal;
+    return same_geometry(a.header, b.header,
+                         gdal ? geometry_match::within_rounding : geometry_match::exact);
 }
 
 // ---- cells, block by block ----

@@ -82,7 +82,8 @@ struct grid_stream {
     std::uint64_t cells_offset = 0; // where the first cell's bytes begin
 };
 
-enum class grid_open_result { ok, cannot_open, unknown_format };
+// complex_values: a GDAL raster of complex numbers, which have no order.
+enum class grid_open_result { ok, cannot_open, unknown_format, complex_values };
 
 // True when this build reads rasters through GDAL (whether or not libgdal can be loaded).
 bool gdal_built_in() noexcept;
@@ -91,8 +92,9 @@ bool gdal_built_in() noexcept;
 // "double", then "single". A file that passes none of them, or a name that can't be opened as a
 // file (a GDAL virtual path such as /vsizip/..., a folder), is offered to GDAL where the build
 // has it. cannot_open: the file can't be opened or read; unknown_format: it passes none of the
-// tests and GDAL doesn't take it either. The grid is left ready for read_grid_header. Native
-// grids are read buffered, never rewound or reopened, so a pipe works as a grid too.
+// tests and GDAL doesn't take it either, or GDAL must not open it (grid/gdal_access.h: memory,
+// FIFOs and devices, network paths a file names). The grid is left ready for read_grid_header.
+// Native grids are read buffered, never rewound or reopened, so a pipe works as a grid too.
 // buffer_size (at least 128 bytes) bounds the memory used for the header and the length of one
 // text token; tests make it small to split tokens across refills.
 grid_open_result open_grid(const std::string &name, grid_stream &grid,
@@ -105,9 +107,20 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid,
 // format was recognised. Throws std::bad_alloc when memory for a long token runs out.
 bool read_grid_header(grid_stream &grid);
 
-// Exact comparison of ncols, nrows, xll, yll and cellsize (no tolerance; 0 equals -0, a NaN
-// equals nothing). nodata is not compared.
-bool same_geometry(const grid_header &a, const grid_header &b) noexcept;
+// How closely two geometries must agree. ncols and nrows always exactly; xll, yll and cellsize
+// exactly (0 equals -0, a NaN equals nothing), or within_rounding: within 1e-9 of a cell, or
+// within the last digits of the grid's edges on that axis where those are larger (4 x 2^-52 of
+// the largest of them), as a raster whose bottom edge is worked out from its top,
+// top - nrows x cellsize, can be off by.
+enum class geometry_match : std::uint8_t { exact, within_rounding };
+
+// Compares ncols, nrows, xll, yll and cellsize. nodata is not compared.
+bool same_geometry(const grid_header &a, const grid_header &b,
+                   geometry_match match = geometry_match::exact) noexcept;
+
+// The geometries of two open grids: native grids exactly, within_rounding where either is a
+// GDAL raster.
+bool same_geometry(const grid_stream &a, const grid_stream &b) noexcept;
 
 // ---- cells, block by block ----
 

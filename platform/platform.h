@@ -23,6 +23,20 @@ bool is_same_file(const std::string &a, const std::string &b);
 // a pipe, a terminal or a device is never such a file.
 bool is_standard_output_file(const std::string &name) noexcept;
 
+// What tells a file from another one put in its place under the same name, and from itself
+// after a change: the file's device and number on it, its size and its time of last change.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds on POSIX systems, 100 ns steps on Windows
+    bool operator==(const file_identity &) const = default;
+};
+
+// The identity of the existing file the name refers to, through links; false where there is
+// none.
+bool read_file_identity(const std::string &name, file_identity &identity) noexcept;
+
 // True when the stream is a regular file, whose bytes can be read at any offset.
 bool is_regular_file(std::FILE *file) noexcept;
 
@@ -32,6 +46,26 @@ bool is_regular_file(std::FILE *file) noexcept;
 // offsets or one read after another, never both.
 std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
                          std::size_t size) noexcept;
+
+// Opens the file for writing text as fopen(name, "w") does, creating it where it does not exist,
+// but empties an existing file only when `empty` is set. nullptr where it can't be opened.
+std::FILE *open_for_writing(const std::string &name, bool empty) noexcept;
+
+// Creates a new file in the folder named by `name`, under a name no file has, and opens it for
+// writing text; `name` becomes its name. The file gets the permissions of the file `like` is
+// open on. Until replace_with_temporary_file or remove_temporary_file, the file is removed
+// should the process be ended by SIGINT, SIGTERM, SIGHUP or SIGPIPE (on Windows by Ctrl-C,
+// Ctrl-Break or the console's closing), which then ends it as before. One such file at a time.
+// nullptr where none can be made. Throws std::bad_alloc, before it creates anything, when
+// memory runs out.
+std::FILE *create_temporary_file(std::string &name, std::FILE *like);
+
+// Puts the closed temporary file in the place of `target` in one step: a reader of `target` sees
+// the previous file or the new one whole. False where that fails; the temporary file stays.
+bool replace_with_temporary_file(const std::string &temporary, const std::string &target) noexcept;
+
+// Removes the temporary file.
+void remove_temporary_file(const std::string &temporary) noexcept;
 
 // How many CPUs the process may run on (its affinity mask, so that taskset and container limits
 // count), at least 1.

@@ -4,7 +4,10 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 
@@ -51,6 +54,29 @@ bool is_same_file_handle(HANDLE a, HANDLE b) noexcept {
            a_info.nFileIndexLow == b_info.nFileIndexLow;
 }
 
+// The temporary file the console's Ctrl-C, Ctrl-Break or closing removes. The handler runs on a
+// thread of its own while the run goes on, hence the lock.
+CRITICAL_SECTION pending_lock;
+std::string pending_name;
+bool pending = false;
+
+// The file was opened with FILE_SHARE_DELETE, so it can be deleted while open: it goes when the
+// process ends. FALSE passes the event on to the default handler, which ends the process.
+BOOL WINAPI remove_pending(DWORD) {
+    EnterCriticalSection(&pending_lock);
+    if (pending) DeleteFileA(pending_name.c_str());
+    LeaveCriticalSection(&pending_lock);
+    return FALSE;
+}
+
+void install_handler() noexcept {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    InitializeCriticalSection(&pending_lock);
+    SetConsoleCtrlHandler(remove_pending, TRUE);
+}
+
 } // namespace
 
 void open_closed_standard_streams() noexcept {
@@ -94,6 +120,27 @@ bool is_standard_output_file(const std::string &name) noexcept {
     return same;
 }
 
+bool read_file_identity(const std::string &name, file_identity &identity) noexcept {
+    // Opened for no access at all, as in is_standard_output_file.
+    const HANDLE named =
+        CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(named, &info) != 0;
+    CloseHandle(named);
+    if (!known) return false;
+    const auto join = [](DWORD high, DWORD low) {
+        return (static_cast<std::uint64_t>(high) << 32) | low;
+    };
+    identity.device = info.dwVolumeSerialNumber;
+    identity.file = join(info.nFileIndexHigh, info.nFileIndexLow);
+    identity.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    identity.modified = static_cast<std::int64_t>(
+        join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+    return true;
+}
+
 bool is_regular_file(std::FILE *file) noexcept {
     return GetFileType(descriptor_handle(_fileno(file))) == FILE_TYPE_DISK;
 }
@@ -117,6 +164,67 @@ std::size_t read_file_at(std::FILE *file, std::uint64_t offset, char *into,
         done += got;
     }
     return done;
+}
+
+std::FILE *open_for_writing(const std::string &name, bool empty) noexcept {
+    const int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_TEXT | (empty ? _O_TRUNC : 0),
+                         _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE *const file = _fdopen(fd, "w");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+// Windows keeps no permission bits beyond read-only, which a new file does not have: `like`
+// has nothing to pass on.
+std::FILE *create_temporary_file(std::string &name, std::FILE *) {
+    install_handler();
+    const std::string folder = name;
+    // Reserved before the name exists, so that nothing allocates while it is pending.
+    pending_name.reserve(folder.size() + 64);
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        name = folder + "\\.zonalstats-" + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(attempt) + ".tmp";
+        EnterCriticalSection(&pending_lock);
+        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool taken = handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
+        if (handle != INVALID_HANDLE_VALUE) {
+            pending_name.assign(name);
+            pending = true;
+        }
+        LeaveCriticalSection(&pending_lock);
+        if (taken) continue;
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+        std::FILE *const file = fd >= 0 ? _fdopen(fd, "w") : nullptr;
+        if (file == nullptr) {
+            if (fd >= 0)
+                _close(fd);
+            else
+                CloseHandle(handle);
+            remove_temporary_file(name);
+        }
+        return file;
+    }
+    return nullptr;
+}
+
+bool replace_with_temporary_file(const std::string &temporary, const std::string &target) noexcept {
+    EnterCriticalSection(&pending_lock);
+    const bool moved = MoveFileExA(temporary.c_str(), target.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+    if (moved) pending = false;
+    LeaveCriticalSection(&pending_lock);
+    return moved;
+}
+
+void remove_temporary_file(const std::string &temporary) noexcept {
+    EnterCriticalSection(&pending_lock);
+    DeleteFileA(temporary.c_str());
+    pending = false;
+    LeaveCriticalSection(&pending_lock);
 }
 
 unsigned usable_cpu_count() noexcept {

@@ -5,8 +5,12 @@
 // tools (Debian's gdal-bin) are missing, the tests say so and skip.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
+#include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,9 +56,12 @@ class GdalRasters : public test_support::scratch_test {
     }
 
     // The tool's run on the pair, which must succeed without a word on standard error.
-    std::string report_of(const std::string &input, const std::string &zones) {
+    // At every thread count of the tests, or only at those given.
+    std::string report_of(const std::string &input, const std::string &zones,
+                          const std::vector<unsigned> &threads = {}) {
         test_support::run_options options;
         options.capture_errors = true;
+        options.threads = threads;
         fs::remove(dir / "report.txt");
         const auto run = run_tool(dir, {input, zones, "report.txt"}, options);
         EXPECT_EQ(run.exit_code, 0) << input << " " << zones << ": " << run.console;
@@ -63,11 +70,12 @@ class GdalRasters : public test_support::scratch_test {
     }
 
     void expect_same_figures(const std::string &input, const std::string &zones,
-                             const std::string &native_input, const std::string &native_zones) {
+                             const std::string &native_input, const std::string &native_zones,
+                             const std::vector<unsigned> &threads = {}) {
         SCOPED_TRACE(input + " with " + zones);
-        const std::string expected = figures(report_of(native_input, native_zones));
+        const std::string expected = figures(report_of(native_input, native_zones, threads));
         ASSERT_NE(expected.find("\n    1\t"), std::string::npos) << "the native pair counts zones";
-        EXPECT_EQ(figures(report_of(input, zones)), expected);
+        EXPECT_EQ(figures(report_of(input, zones, threads)), expected);
     }
 };
 
@@ -141,6 +149,61 @@ TEST_F(GdalRasters, TheMaskDecidesWhichCellsCount) {
     gdal("gdal_translate -q -ot Float32 depths.asc depths.tif");
     const std::string report = report_of("depths.tif", "zone.asc");
     EXPECT_NE(report.find("\n    1\t1\t\t2\t-7\t-5\t-12\t-6\t0\n"), std::string::npos) << report;
+}
+
+// gdal_translate's GeoTIFF of a text grid states the top edge; the bottom edge worked out from
+// it is off by the rounding. Each grid, either way round and GeoTIFF with GeoTIFF, must still
+// match its own GeoTIFF, and give the figures of the text grids.
+TEST_F(GdalRasters, TextGridsMatchTheirOwnGeoTiffs) {
+    if (!gdal_tools_installed()) GTEST_SKIP() << "needs GDAL's tools (Debian: gdal-bin)";
+    // Decimals of up to three places, from near 0 to northings of thousands of kilometres.
+    std::mt19937 random(46);
+    const auto decimal = [&random](int whole_digits) {
+        const int places = std::uniform_int_distribution<int>(0, 3)(random);
+        const auto digits = std::uniform_int_distribution<long long>(
+            0, static_cast<long long>(std::pow(10, whole_digits + places)) - 1)(random);
+        // As the text grid will say it: the decimal, rounded once.
+        return std::stod(std::to_string(digits) + "e-" + std::to_string(places));
+    };
+    const double cell_sizes[] = {0.1, 0.2, 0.3, 0.25, 0.05, 1, 2.7, 25, 30};
+    std::vector<test_support::geometry> geometries = {
+        {3, 7, 0.1, 0.1, 0.1},
+        {5, 13, 0.1, 0.1, 25},
+        {2, 11, 0.1, 0.1, 30},
+        {1, 913, 0, 8388569.6, 0.1}, // a northing whose bottom edge comes back 9.3e-9 cells off
+    };
+    while (geometries.size() < 40) {
+        test_support::geometry g{};
+        g.ncols = std::uniform_int_distribution<int>(1, 6)(random);
+        g.nrows = std::uniform_int_distribution<int>(1, 40)(random);
+        g.xll = decimal(std::uniform_int_distribution<int>(0, 6)(random));
+        g.yll = decimal(std::uniform_int_distribution<int>(0, 7)(random));
+        if (random() % 4 == 0) g.xll = -g.xll;
+        g.cellsize = cell_sizes[random() % std::size(cell_sizes)];
+        geometries.push_back(g);
+    }
+    for (const test_support::geometry &g : geometries) {
+        std::vector<std::string> values;
+        std::vector<std::string> zones;
+        for (int i = 0; i < static_cast<int>(g.ncols * g.nrows); ++i) {
+            values.push_back(std::to_string(i % 7) + ".5");
+            zones.push_back(std::to_string(i / 2 % 3 + 1));
+        }
+        write_file(path("values.asc"), test_support::text_grid(g, values));
+        write_file(path("zones.asc"), test_support::text_grid(g, zones));
+        gdal("gdal_translate -q values.asc values.tif && gdal_translate -q zones.asc zones.tif");
+        std::ostringstream name;
+        name.precision(17);
+        name << g.ncols << " x " << g.nrows << " at " << g.xll << ", " << g.yll << ", cells of "
+             << g.cellsize;
+        SCOPED_TRACE(name.str());
+        for (const auto &[input, zone_grid] : {std::pair{"values.asc", "zones.tif"},
+                                               {"values.tif", "zones.asc"},
+                                               {"values.tif", "zones.tif"}}) {
+            expect_same_figures(input, zone_grid, "values.asc", "zones.asc", {1});
+            if (HasFailure()) return;
+        }
+    }
 }
 
 TEST_F(GdalRasters, RastersTheToolMustRefuse) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "grid/grid.h"
@@ -18,6 +19,7 @@ using test_support::little_endian_bytes;
 using test_support::text_grid;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
 
 // Six used header numbers and six free ones, as written by hand.
 template <typename T> std::string binary_header(std::vector<double> six) {
@@ -274,6 +276,74 @@ TEST(Geometry, ComparedExactlyWithoutNodata) {
     EXPECT_FALSE(same_geometry(with([](grid_header &h) { h.xll = 0.1; }),
                                with([](grid_header &h) { h.xll = static_cast<float>(0.1); })));
     EXPECT_TRUE(same_geometry(base, with([](grid_header &h) { h.xll = static_cast<float>(0.5); })));
+}
+
+// A GDAL raster's bottom edge is its top less nrows cells, rounded twice: within a billionth of a
+// cell, or within the last digits of far edges, it matches; native grids still match exactly.
+TEST(Geometry, WithGdalRastersComparedWithinRounding) {
+    const grid_header base{4, 3, 0.1, 0.1, 0.1, -9999};
+    const auto with = [&](auto change) {
+        grid_header h = base;
+        change(h);
+        return h;
+    };
+    struct geometry_case {
+        const char *name;
+        grid_header a;
+        grid_header b;
+        bool within_rounding; // the answer for a GDAL raster; a native pair matches only if equal
+    };
+    const geometry_case cases[] = {
+        {"the same", base, base, true},
+        {"nodata apart", base, with([](grid_header &h) { h.nodata = 0; }), true},
+        {"0.1 from 0.8 less 7 cells", base, with([](grid_header &h) { h.yll = 0.8 - 7 * 0.1; }),
+         true},
+        {"yll 1e-10 cells off", base, with([](grid_header &h) { h.yll += 1e-11; }), true},
+        {"xll 1e-10 cells below", base, with([](grid_header &h) { h.xll -= 1e-11; }), true},
+        {"cellsize 1e-10 cells off", base, with([](grid_header &h) { h.cellsize += 1e-11; }), true},
+        {"yll 1e-8 cells off", base, with([](grid_header &h) { h.yll += 1e-9; }), false},
+        {"xll 1e-8 cells off", base, with([](grid_header &h) { h.xll -= 1e-9; }), false},
+        {"cellsize 1e-8 cells off", base, with([](grid_header &h) { h.cellsize += 1e-9; }), false},
+        {"one column more", base, with([](grid_header &h) { h.ncols = 5; }), false},
+        {"one row fewer", base, with([](grid_header &h) { h.nrows = 2; }), false},
+        // gdal_translate's own top edge 8388660.9 less 913 cells of 0.1: 9.3e-9 cells above.
+        {"a far bottom edge worked out from the top",
+         {1, 913, 0, 8388569.6, 0.1, 0},
+         {1, 913, 0, 8388569.600000001, 0.1, 0},
+         true},
+        {"a far bottom edge 1e-7 cells off",
+         {1, 913, 0, 8388569.6, 0.1, 0},
+         {1, 913, 0, 8388569.6 + 1e-8, 0.1, 0},
+         false},
+        {"0 and -0", {4, 3, 0.0, 0.0, 1, 0}, {4, 3, -0.0, -0.0, 1, 0}, true},
+        {"NaN cell size", {4, 3, 0, 0, nan, 0}, {4, 3, 0, 0, nan, 0}, false},
+        {"NaN corner", {4, 3, nan, 0, 1, 0}, {4, 3, nan, 0, 1, 0}, false},
+        {"infinite corner", {4, 3, inf, 0, 1, 0}, {4, 3, inf, 0, 1, 0}, true},
+    };
+    for (const geometry_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool equal = c.a.xll == c.b.xll && c.a.yll == c.b.yll &&
+                           c.a.cellsize == c.b.cellsize && c.a.ncols == c.b.ncols &&
+                           c.a.nrows == c.b.nrows;
+        EXPECT_EQ(same_geometry(c.a, c.b, geometry_match::within_rounding), c.within_rounding);
+        EXPECT_EQ(same_geometry(c.b, c.a, geometry_match::within_rounding), c.within_rounding);
+        EXPECT_EQ(same_geometry(c.a, c.b), equal);
+        // Open grids: within rounding where either is a GDAL raster.
+        for (const auto &[format_a, format_b] : {std::pair{grid_format::ascii, grid_format::single},
+                                                 {grid_format::double_, grid_format::ascii},
+                                                 {grid_format::gdal, grid_format::ascii},
+                                                 {grid_format::single, grid_format::gdal},
+                                                 {grid_format::gdal, grid_format::gdal}}) {
+            grid_stream a;
+            grid_stream b;
+            a.format = format_a;
+            b.format = format_b;
+            a.header = c.a;
+            b.header = c.b;
+            const bool gdal = format_a == grid_format::gdal || format_b == grid_format::gdal;
+            EXPECT_EQ(same_geometry(a, b), gdal ? c.within_rounding : equal);
+        }
+    }
 }
 
 } // namespace
