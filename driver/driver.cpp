@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -48,6 +49,8 @@ struct command_line {
 };
 
 constexpr unsigned max_threads = 1024;
+// Started even where fewer CPUs are available.
+constexpr unsigned max_oversubscribed_threads = 8;
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, ...) {
     std::va_list args;
@@ -70,13 +73,35 @@ __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, 
     throw run_ended{exit_code};
 }
 
+// Where the report or the table goes. A regular file is written under a temporary name beside
+// it and renamed over it once whole, so that a reader never sees a part of it, nor the output of
+// two runs mixed; a run that fails or is interrupted removes the temporary file. FIFOs and
+// devices are written directly.
+struct output_file {
+    std::unique_ptr<std::FILE, file_closer> stream;
+    std::string temporary; // "": the stream writes the file itself
+    std::string target;    // the file the temporary one replaces: the name, through its links
+
+    output_file() = default;
+    output_file(const output_file &) = delete;
+    output_file &operator=(const output_file &) = delete;
+    ~output_file() { discard(); }
+
+    void discard() noexcept {
+        stream.reset();
+        if (!temporary.empty()) remove_temporary_file(temporary);
+        temporary.clear();
+    }
+};
+
 struct run_state {
     std::string input_name;
     std::string zone_name;
     std::string report_name;
     grid_stream input;
     grid_stream zone;
-    std::unique_ptr<std::FILE, file_closer> report;
+    output_file report;
+    bool keep_previous_output = false; // the table leaves the previous file until it is whole
     zone_register reg;
     scan_settings scan;
     const std::vector<stat_column> *columns = nullptr; // set for --csv and --json
@@ -141,24 +166,52 @@ void open_grid_or_fail(const std::string &name, grid_stream &grid) {
         fail(exit_grid,
              formatted("could not recognise file format (ascii, single or double) for %s\n",
                        name.c_str()));
+    case grid_open_result::complex_values:
+        fail(exit_grid, formatted("%s holds complex values, which have no minimum or maximum: "
+                                  "the statistics need real ones\n",
+                                  name.c_str()));
     }
 }
 
 // Opening the report for writing would truncate a grid given under another name, and a report
 // that is the file standard output goes to would be written over by the console's own text: both
-// count as a report that can't be created.
-std::FILE *create_report(const run_state &run) {
+// count as a report that can't be created. The report's file is created, and emptied, here, so
+// that a run that fails leaves it empty; the table's is created but keeps what it holds until
+// the new table replaces it.
+bool create_report(run_state &run) {
     if (is_same_file(run.report_name, run.input_name) ||
         is_same_file(run.report_name, run.zone_name) || is_standard_output_file(run.report_name))
-        return nullptr;
+        return false;
     flush_console(); // the open of a FIFO waits for its reader
-    return std::fopen(run.report_name.c_str(), "w");
+    std::unique_ptr<std::FILE, file_closer> file(
+        open_for_writing(run.report_name, !run.keep_previous_output));
+    if (!file) return false;
+    output_file &out = run.report;
+    if (is_regular_file(file.get())) {
+        std::error_code error;
+        const std::filesystem::path real = std::filesystem::canonical(run.report_name, error);
+        if (!error) {
+            out.target = real.string();
+            out.temporary = real.parent_path().string();
+            out.stream.reset(create_temporary_file(out.temporary, file.get()));
+            if (out.stream) return true;
+            out.temporary.clear();
+        }
+        // Where no file can be made beside it (a folder that is not writable), the file itself
+        // is written, from its start.
+        if (run.keep_previous_output) {
+            file.reset(std::fopen(run.report_name.c_str(), "w"));
+            if (!file) return false;
+        }
+    }
+    out.stream = std::move(file);
+    return true;
 }
 
 void open_report(run_state &run) {
     for (;;) {
-        run.report.reset(create_report(run));
-        if (run.report) return;
+        run.report.discard();
+        if (create_report(run)) return;
         std::printf("error opening file %s \r\n", run.report_name.c_str());
         std::fputs("please enter file: ", stdout);
         run.report_name = read_console_line();
@@ -200,8 +253,14 @@ void scan_all_cells(run_state &run) {
 }
 
 void close_report(run_state &run) {
-    const bool written = !std::ferror(run.report.get());
-    if (std::fclose(run.report.release()) != 0 || !written)
+    output_file &out = run.report;
+    const bool written = !std::ferror(out.stream.get());
+    bool whole = std::fclose(out.stream.release()) == 0 && written;
+    if (whole && !out.temporary.empty()) {
+        whole = replace_with_temporary_file(out.temporary, out.target);
+        if (whole) out.temporary.clear();
+    }
+    if (!whole)
         fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
 }
 
@@ -216,15 +275,24 @@ void write_table(run_state &run, output_format output) {
     prepare_table(table, *run.columns, run.reg, run.stats, output == output_format::json);
     std::fputs("\nwriting output...\n", stdout);
     if (output == output_format::csv)
-        write_csv(run.report.get(), table);
+        write_csv(run.report.stream.get(), table);
     else
-        write_json(run.report.get(), run.input_name, table);
+        write_json(run.report.stream.get(), run.input_name, table);
 }
 
 void run_phases(const command_line &command) {
     run_state state;
-    state.scan.threads = command.threads != 0 ? command.threads : usable_cpu_count();
-    if (command.output != output_format::report) state.columns = &command.columns;
+    // Threads beyond the CPUs would only wait for their turn. Up to 8 cost nothing measurable
+    // even on one CPU, so a small machine still runs a count of 3 or 8 as asked; the result is
+    // the same at any count.
+    const unsigned cpus = usable_cpu_count();
+    state.scan.threads = command.threads != 0
+                             ? std::min(command.threads, std::max(cpus, max_oversubscribed_threads))
+                             : cpus;
+    if (command.output != output_format::report) {
+        state.columns = &command.columns;
+        state.keep_previous_output = true;
+    }
     create_register(state);
     std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
                stdout);
@@ -235,7 +303,7 @@ void run_phases(const command_line &command) {
     register_clear(state.reg);
     read_header_or_fail(state.input_name, state.input);
     read_header_or_fail(state.zone_name, state.zone);
-    if (!same_geometry(state.input.header, state.zone.header))
+    if (!same_geometry(state.input, state.zone))
         fail(exit_geometry,
              formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
                        state.zone_name.c_str(), state.input_name.c_str()));
@@ -243,12 +311,12 @@ void run_phases(const command_line &command) {
     if (command.output != output_format::report) {
         write_table(state, command.output);
     } else {
-        report_head(state.report.get(), state.input_name, state.zone_name);
+        report_head(state.report.stream.get(), state.input_name, state.zone_name);
         std::fputs("\nsorting...", stdout);
         sort_zones(state.reg);
         std::fputs("\nwriting output...\n", stdout);
-        report_zone_rows(state.report.get(), state.reg);
-        report_totals(state.report.get(), state.reg);
+        report_zone_rows(state.report.stream.get(), state.reg);
+        report_totals(state.report.stream.get(), state.reg);
     }
     state.input.file.reset();
     close_report(state);
@@ -259,63 +327,176 @@ void run_phases(const command_line &command) {
 constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
                                    "       zonalstats --help | --version\n";
 
-[[noreturn]] void fail_option(const char *option, const std::string &problem) {
+enum class option_id { threads, csv, json, stats, help, version };
+
+// The tool's options, for the parser, for the check of mistyped ones and for --help alike.
+struct option_spec {
+    option_id id;
+    std::string_view name;
+    std::string_view value; // what --help calls its value; "": it takes none
+    bool alone;             // an option only as the one argument, anywhere else a name
+    std::string_view help;  // its lines in --help
+};
+
+constexpr option_spec option_table[] = {
+    {option_id::threads, "--threads", "N", false,
+     "threads that read and decode the grids, 1 to 1024 (default: the\n"
+     "CPUs the process may run on); no more are started than those\n"
+     "CPUs, or 8 where there are fewer; the report is the same for\n"
+     "every N"},
+    {option_id::csv, "--csv", "", false,
+     "write a CSV table to <report> instead of the report: a header\n"
+     "line, then a line per zone"},
+    {option_id::json, "--json", "", false,
+     "write the table as JSON, with the figures over all zones"},
+    {option_id::stats, "--stats", "LIST", false,
+     "the table's columns, comma-separated, in this order (default:\n"
+     "zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
+     "min, max, range, sum, mean, stddev (sample), pstddev\n"
+     "(population), median, pNN (percentile NN, 0 to 100: p90,\n"
+     "p99.5), mode, minority, variety"},
+    {option_id::help, "--help", "", true, "this text (as the only argument)"},
+    {option_id::version, "--version", "", true, "the version (as the only argument)"},
+};
+
+[[noreturn]] void fail_option(std::string_view option, const std::string &problem) {
     fail(exit_bad_option,
-         formatted("invalid option %s: %s\n", option, problem.c_str()) + usage_text);
+         "invalid option " + std::string(option) + ": " + problem + "\n" + usage_text);
 }
 
-// The known options, before the names. Anything else, even with leading dashes, is the first
-// name, so that every command line that names files keeps its meaning; "--" ends the options.
-// A known option with a bad value fails, naming it; so do --csv and --json together, and
-// --stats without either (the report's columns are fixed). A repeated option counts as given
-// last.
+char lower_ascii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// How many letters must be inserted, removed, replaced or swapped with their neighbour to turn
+// one word into the other, letter case aside; anything above 2 counts as 3.
+std::size_t near_distance(std::string_view a, std::string_view b) {
+    constexpr std::size_t far = 3;
+    if (std::max(a.size(), b.size()) - std::min(a.size(), b.size()) >= far) return far;
+    // Three rows of the table of distances between the prefixes.
+    std::vector<std::size_t> before(b.size() + 1);
+    std::vector<std::size_t> last(b.size() + 1);
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        last[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const bool same = lower_ascii(a[i - 1]) == lower_ascii(b[j - 1]);
+            row[j] = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (same ? 0 : 1)});
+            if (i > 1 && j > 1 && lower_ascii(a[i - 1]) == lower_ascii(b[j - 2]) &&
+                lower_ascii(a[i - 2]) == lower_ascii(b[j - 1]))
+                row[j] = std::min(row[j], before[j - 2] + 1);
+        }
+        std::swap(before, last);
+        std::swap(last, row);
+    }
+    return std::min(last[b.size()], far);
+}
+
+// A word that starts with a dash and is one or two letters from a name in the table (up to its
+// "=", if it has one), other than --help and --version, which are names anywhere but alone.
+const option_spec *option_meant(std::string_view name) {
+    if (!name.starts_with('-')) return nullptr;
+    const option_spec *nearest = nullptr;
+    std::size_t nearest_distance = 3;
+    for (const option_spec &option : option_table) {
+        if (option.alone) continue;
+        const std::size_t distance = near_distance(name, option.name);
+        if (distance < nearest_distance) {
+            nearest = &option;
+            nearest_distance = distance;
+        }
+    }
+    return nearest;
+}
+
+unsigned parse_threads(std::string_view shown, std::string_view value) {
+    unsigned threads = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), threads);
+    if (error != std::errc{} || end != value.data() + value.size() || threads < 1 ||
+        threads > max_threads)
+        fail_option(shown, formatted("the number of threads must be a whole number from 1 to %u",
+                                     max_threads));
+    return threads;
+}
+
+// GNU style: the options of the table anywhere, as --option VALUE or --option=VALUE, and "--"
+// ends them. Every other word, even one with leading dashes, is a name, so that every command
+// line that names files keeps its meaning; only a word a letter or two from an option's name is
+// refused as the option mistyped. A known option with a bad value fails, naming it; so do --csv
+// and --json together, and --stats without either (the report's columns are fixed). A repeated
+// option counts as given last.
 command_line parse_command_line(int argc, char **argv) {
     command_line command;
-    const char *stats_option = nullptr;
-    int i = 1;
-    for (; i < argc; ++i) {
+    std::string stats_shown; // the --stats option as given, for a later message
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
+        if (options_ended) {
+            command.names.emplace_back(argument);
+            continue;
+        }
         if (argument == "--") {
-            ++i;
+            options_ended = true;
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        const auto known = std::find_if(
+            std::begin(option_table), std::end(option_table),
+            [&](const option_spec &option) { return !option.alone && option.name == name; });
+        if (known == std::end(option_table)) {
+            if (const option_spec *meant = option_meant(name); meant != nullptr)
+                fail_option(argument,
+                            "no such option; did you mean " + std::string(meant->name) + "?");
+            command.names.emplace_back(argument);
+            continue;
+        }
+        std::string shown(argument);
+        std::string_view value;
+        if (known->value.empty()) {
+            if (equals != std::string_view::npos)
+                fail_option(shown, std::string(known->name) + " takes no value");
+        } else if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+            shown += " ";
+            shown += value;
+        } else {
+            fail_option(shown, formatted("a value must follow, as in %s %s or %s=%s", argv[i],
+                                         std::string(known->value).c_str(), argv[i],
+                                         std::string(known->value).c_str()));
+        }
+        switch (known->id) {
+        case option_id::threads:
+            command.threads = parse_threads(shown, value);
+            break;
+        case option_id::csv:
+        case option_id::json: {
+            const output_format output =
+                known->id == option_id::csv ? output_format::csv : output_format::json;
+            if (command.output != output_format::report && command.output != output)
+                fail_option(shown, "--csv and --json don't go together");
+            command.output = output;
             break;
         }
-        if (argument == "--csv" || argument == "--json") {
-            const output_format output =
-                argument == "--csv" ? output_format::csv : output_format::json;
-            if (command.output != output_format::report && command.output != output)
-                fail_option(argv[i], "--csv and --json don't go together");
-            command.output = output;
-            continue;
+        case option_id::stats:
+            if (const std::string problem = parse_stat_list(value, command.columns);
+                !problem.empty())
+                fail_option(shown, problem);
+            stats_shown = shown;
+            break;
+        case option_id::help:
+        case option_id::version:
+            break;
         }
-        constexpr std::string_view stats_prefix = "--stats=";
-        if (argument.starts_with(stats_prefix)) {
-            const std::string problem =
-                parse_stat_list(argument.substr(stats_prefix.size()), command.columns);
-            if (!problem.empty()) fail_option(argv[i], problem);
-            stats_option = argv[i];
-            continue;
-        }
-        constexpr std::string_view threads_option = "--threads=";
-        if (!argument.starts_with(threads_option)) break;
-        const std::string_view value = argument.substr(threads_option.size());
-        unsigned threads = 0;
-        const auto [end, error] =
-            std::from_chars(value.data(), value.data() + value.size(), threads);
-        if (error != std::errc{} || end != value.data() + value.size() || threads < 1 ||
-            threads > max_threads)
-            fail(exit_bad_option,
-                 formatted("invalid option %s: the number of threads must be a whole number from "
-                           "1 to %u\n",
-                           argv[i], max_threads) +
-                     usage_text);
-        command.threads = threads;
     }
-    for (; i < argc; ++i)
-        command.names.emplace_back(argv[i]);
-    if (stats_option != nullptr && command.output == output_format::report)
-        fail_option(stats_option,
+    if (!stats_shown.empty() && command.output == output_format::report)
+        fail_option(stats_shown,
                     "--stats chooses the columns of --csv or --json; the report's are fixed");
-    if (command.output != output_format::report && stats_option == nullptr)
+    if (command.output != output_format::report && stats_shown.empty())
         parse_stat_list(default_stat_list, command.columns);
     return command;
 }
@@ -330,24 +511,17 @@ void run(int argc, char **argv) {
     }
 }
 
-constexpr const char *help_text =
+constexpr const char *help_before_options =
     "\n"
     "Writes, per zone of <zonegrid>, the number, minimum, maximum, sum, average and\n"
     "standard deviation of the values of <inputgrid> into the tab-separated file\n"
     "<report>. Names not given are asked for on the console.\n"
     "\n"
-    "Options, before the names (-- ends them; any other argument is a name):\n"
-    "  --threads=N  threads that read and decode the grids, 1 to 1024\n"
-    "               (default: the CPUs the process may run on); the report is the\n"
-    "               same for every N\n"
-    "  --csv        write a CSV table to <report> instead of the report: a header\n"
-    "               line, then a line per zone\n"
-    "  --json       write the table as JSON, with the figures over all zones\n"
-    "  --stats=LIST the table's columns, comma-separated, in this order (default:\n"
-    "               zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
-    "               min, max, range, sum, mean, stddev (sample), pstddev\n"
-    "               (population), median, pNN (percentile NN, 0 to 100: p90,\n"
-    "               p99.5), mode, minority, variety\n"
+    "Options, anywhere on the line, as --option VALUE or --option=VALUE (\"--\" ends\n"
+    "them; any other argument is a name, but one that is an option's name mistyped\n"
+    "by a letter or two is refused):\n";
+
+constexpr const char *help_after_options =
     "\n"
     "A cell counts when its value lies above the input grid's no-data value and its\n"
     "zone value is not negative; the zone of a zone value z is floor(z + 0.5).\n"
@@ -369,10 +543,37 @@ constexpr const char *help_text =
     "  2   no memory for the zone lookup table\n"
     "  3   the grids differ in geometry\n"
     "  4   the report could not be written\n"
-    "  5   an option with a bad value\n"
+    "  5   an option with a bad value, or a mistyped option\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
     "      runs out of values\n"
     "\n";
+
+// The options of the table, each as --name=VALUE with its help lines beside it.
+std::string options_help() {
+    std::size_t width = 0;
+    for (const option_spec &option : option_table)
+        width = std::max(width,
+                         option.name.size() + (option.value.empty() ? 0 : option.value.size() + 1));
+    std::string text;
+    for (const option_spec &option : option_table) {
+        std::string head = "  ";
+        head += option.name;
+        if (!option.value.empty()) {
+            head += '=';
+            head += option.value;
+        }
+        head.resize(width + 3, ' ');
+        std::string_view lines = option.help;
+        for (bool first = true; !lines.empty(); first = false) {
+            const std::size_t end = std::min(lines.find('\n'), lines.size());
+            text += first ? head : std::string(width + 3, ' ');
+            text += lines.substr(0, end);
+            text += '\n';
+            lines.remove_prefix(std::min(end + 1, lines.size()));
+        }
+    }
+    return text;
+}
 
 // "--help" and "--version" count only as the one argument, so that any other command line runs
 // as it always did; their text goes out without the banner, for scripts to read.
@@ -380,7 +581,9 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
     if (argc != 2) return false;
     if (std::strcmp(argv[1], "--help") == 0) {
         std::fputs(usage_text, stdout);
-        std::fputs(help_text, stdout);
+        std::fputs(help_before_options, stdout);
+        std::fputs(options_help().c_str(), stdout);
+        std::fputs(help_after_options, stdout);
         std::fputs(gdal_built_in() ? "This build reads GDAL rasters.\n"
                                    : "This build reads no GDAL rasters.\n",
                    stdout);

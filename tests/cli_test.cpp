@@ -1,15 +1,23 @@
 // The built tool end to end: console dialogue, exit codes, and every way a run can fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -290,6 +298,296 @@ TEST_F(Cli, ReportThatCannotBeWrittenFails) {
     const auto run = run_tool(dir, {"in.asc", "zones.asc", "/dev/full"});
     EXPECT_EQ(run.exit_code, 4);
     EXPECT_EQ(run.console, banner + ".." + scan_ending + "error writing file /dev/full\n");
+}
+
+const std::string usage = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
+                          "       zonalstats --help | --version\n";
+
+// Options anywhere, with their value in the next word or after "=": each row names the file the
+// output goes to and its first line, which tells the report from the CSV table.
+TEST_F(Cli, OptionsAnywhereWithTheirValueBehindASpaceOrAnEqualsSign) {
+    write_pair();
+    const std::string report_line = "statistical parameters for in.asc within the zones from "
+                                    "zones.asc\n";
+    struct placed_case {
+        std::vector<std::string> args;
+        std::string output;
+        std::string first_line;
+    } cases[] = {
+        {{"--csv", "--stats", "mean", "in.asc", "zones.asc", "out.csv"}, "out.csv", "mean\r\n"},
+        {{"--csv", "in.asc", "zones.asc", "--threads=2", "out.csv"},
+         "out.csv",
+         "zone,count,min,max,sum,mean,stddev\r\n"},
+        {{"in.asc", "--stats=count", "zones.asc", "out.csv", "--csv"}, "out.csv", "count\r\n"},
+        {{"--threads", "2", "in.asc", "zones.asc", "report.txt"}, "report.txt", report_line},
+        // "--" ends the options wherever it stands; dashed words that are no options' names
+        // stay names, also among options.
+        {{"in.asc", "zones.asc", "--", "--csv"}, "--csv", report_line},
+        {{"in.asc", "zones.asc", "-x.asc", "--csv"},
+         "-x.asc",
+         "zone,count,min,max,sum,mean,stddev\r\n"},
+        {{"--csv", "--stats", "count", "in.asc", "zones.asc", "--report.txt"},
+         "--report.txt",
+         "count\r\n"},
+        {{"--json", "in.asc", "zones.asc", "--v.asc"}, "--v.asc", "{\n"},
+        {{"in.asc", "zones.asc", "-", "--stats=zone", "--csv"}, "-", "zone\r\n"},
+    };
+    for (const placed_case &c : cases) {
+        const std::string shown = ::testing::PrintToString(c.args);
+        const auto run = run_tool(dir, c.args);
+        EXPECT_EQ(run.exit_code, 0) << shown;
+        EXPECT_EQ(run.console, banner + ".." + scan_ending) << shown;
+        EXPECT_TRUE(read_file(path(c.output)).starts_with(c.first_line))
+            << shown << ": " << read_file(path(c.output));
+        for (const auto &entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "in.asc" || name == "zones.asc" || name == c.output)
+                << shown << ": stray file " << name;
+        }
+        fs::remove(dir / c.output);
+    }
+}
+
+// A word a letter or two from an option's name (letter case aside), or an option with a value it
+// can't take, is refused, naming the word and the option meant.
+TEST_F(Cli, MistypedOptionsAreRefused) {
+    write_pair();
+    struct mistyped_case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--csv", "--stat=mean", "in.asc", "zones.asc", "out"},
+         "--stat=mean: no such option; did you mean --stats?"},
+        {{"in.asc", "--thread=2", "zones.asc", "out"},
+         "--thread=2: no such option; did you mean --threads?"},
+        {{"--cvs", "in.asc", "zones.asc", "out"}, "--cvs: no such option; did you mean --csv?"},
+        {{"in.asc", "zones.asc", "out", "--jsno"}, "--jsno: no such option; did you mean --json?"},
+        {{"-csv", "in.asc", "zones.asc", "out"}, "-csv: no such option; did you mean --csv?"},
+        {{"--JSON", "in.asc", "zones.asc", "out"}, "--JSON: no such option; did you mean --json?"},
+        {{"--threadsx", "2", "in.asc", "zones.asc", "out"},
+         "--threadsx: no such option; did you mean --threads?"},
+        {{"--csv=1", "in.asc", "zones.asc", "out"}, "--csv=1: --csv takes no value"},
+        {{"in.asc", "zones.asc", "out", "--threads"},
+         "--threads: a value must follow, as in --threads N or --threads=N"},
+        {{"--threads", "two", "in.asc", "zones.asc", "out"},
+         "--threads two: the number of threads must be a whole number from 1 to 1024"},
+    };
+    for (const mistyped_case &c : cases) {
+        const std::string shown = ::testing::PrintToString(c.args);
+        const auto run = run_tool(dir, c.args);
+        EXPECT_EQ(run.exit_code, 5) << shown;
+        EXPECT_EQ(run.console, "invalid option " + c.message + "\n" + usage) << shown;
+        EXPECT_FALSE(exists("out")) << shown;
+    }
+}
+
+// A FIFO that gets `first` at once, the rest only when release() is called: a run reading it
+// waits in its scan with its output open.
+class held_fifo {
+  public:
+    held_fifo(const std::string &name, const std::string &first, const std::string &rest) {
+        EXPECT_EQ(mkfifo(name.c_str(), 0600), 0);
+        int control[2];
+        EXPECT_EQ(pipe(control), 0);
+        writer = fork();
+        if (writer == 0) {
+            close(control[1]);
+            std::signal(SIGPIPE, SIG_IGN);
+            const int fd = open(name.c_str(), O_WRONLY);
+            if (fd < 0) _exit(1);
+            const auto send = [fd](const std::string &bytes) {
+                for (std::size_t done = 0; done < bytes.size();) {
+                    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+                    if (n <= 0) _exit(0);
+                    done += static_cast<std::size_t>(n);
+                }
+            };
+            send(first);
+            char go = 0;
+            if (read(control[0], &go, 1) != 1) _exit(0);
+            send(rest);
+            _exit(0);
+        }
+        close(control[0]);
+        release_fd = control[1];
+    }
+    held_fifo(const held_fifo &) = delete;
+    held_fifo &operator=(const held_fifo &) = delete;
+    void release() {
+        EXPECT_EQ(write(release_fd, "g", 1), 1);
+        waitpid(writer, nullptr, 0);
+        writer = -1;
+    }
+    ~held_fifo() {
+        close(release_fd);
+        if (writer > 0) {
+            kill(writer, SIGKILL);
+            waitpid(writer, nullptr, 0);
+        }
+    }
+
+  private:
+    pid_t writer = -1;
+    int release_fd = -1;
+};
+
+class Output : public Cli {
+  protected:
+    // zones.asc, and in.asc as a held FIFO whose cells come partly at once, the rest on
+    // release: more than a grid's read buffer at once, so that the run gets past opening the
+    // grids and into the scan before it waits. All cells are 1, in zone 1.
+    std::unique_ptr<held_fifo> hold_input() {
+        const std::string grid = text_grid({1000, 1000}, std::vector<std::string>(1000000, "1"));
+        write_file(path("zones.asc"), grid);
+        const std::size_t at_once = std::size_t{3} << 19;
+        return std::make_unique<held_fifo>(path("in.asc"), grid.substr(0, at_once),
+                                           grid.substr(at_once));
+    }
+    // Waits until a file the test did not make shows in the folder, as the run's output being
+    // written does; true if one does within five seconds.
+    bool wait_for_file_besides(const std::vector<std::string> &known) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < give_up) {
+            for (const auto &entry : fs::directory_iterator(dir)) {
+                const std::string name = entry.path().filename().string();
+                if (std::find(known.begin(), known.end(), name) == known.end()) return true;
+            }
+            usleep(2000);
+        }
+        return false;
+    }
+    std::vector<std::string> folder_names() const {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    static unsigned mode_of(const std::string &name) {
+        struct stat info {};
+        EXPECT_EQ(stat(name.c_str(), &info), 0) << name;
+        return info.st_mode & 0777;
+    }
+    static unsigned new_file_mode() {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return 0666 & ~mask;
+    }
+};
+
+// The table that replaces a file is whole when it appears: an interrupted run leaves the previous
+// table, and a run that ends last replaces what another wrote meanwhile, whole, with the
+// permissions a new file gets.
+TEST_F(Output, AnInterruptedRunLeavesThePreviousTableAndNoOtherFile) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the grid comes from a FIFO, and Windows has neither FIFOs nor "
+                               "signals");
+    const struct {
+        int signal;
+        const char *format;
+    } cases[] = {{SIGINT, "--csv"}, {SIGTERM, "--json"}, {SIGHUP, "--csv"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " ended by signal " + std::to_string(c.signal));
+        fs::remove(dir / "in.asc");
+        write_file(path("out"), "previous\n");
+        const auto input = hold_input();
+        const auto started = test_support::start_tool(
+            dir, {"--threads=2", c.format, "in.asc", "zones.asc", "out"}, {});
+        EXPECT_TRUE(wait_for_file_besides({"in.asc", "zones.asc", "out", ".stdin", ".stdout"}))
+            << "the run writes its table under no name of its own";
+        kill(started.pid, c.signal);
+        const auto run = test_support::finish_tool(started);
+        EXPECT_EQ(run.exit_code, 128 + c.signal);
+        EXPECT_EQ(read_file(path("out")), "previous\n");
+        EXPECT_EQ(folder_names(), (std::vector<std::string>{"in.asc", "out", "zones.asc"}));
+    }
+}
+
+TEST_F(Output, ARunEndingLastReplacesTheTableWhole) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the grid comes from a FIFO, and Windows has no FIFOs");
+    // The other run's table is longer: written over in place, its tail would stay.
+    std::vector<std::string> many_zones;
+    for (int i = 0; i < 400; ++i)
+        many_zones.push_back(std::to_string(i));
+    write_file(path("many.asc"), text_grid({20, 20}, std::vector<std::string>(400, "1")));
+    write_file(path("many-zones.asc"), text_grid({20, 20}, many_zones));
+    const std::string table = "zone,count,min,max,sum,mean,stddev\r\n"
+                              "1,1000000,1,1,1e+06,1,0\r\n";
+    for (const std::string format : {"--csv", "--json"}) {
+        SCOPED_TRACE(format);
+        fs::remove(dir / "in.asc");
+        fs::remove(dir / "out");
+        const auto input = hold_input();
+        const auto held = test_support::start_tool(
+            dir, {"--threads=2", "--csv", "in.asc", "zones.asc", "out"}, {});
+        EXPECT_TRUE(wait_for_file_besides(
+            {"in.asc", "zones.asc", "many.asc", "many-zones.asc", "out", ".stdin", ".stdout"}));
+        test_support::run_options other;
+        other.stdout_name = "other";
+        const auto other_run = test_support::finish_tool(
+            test_support::start_tool(dir, {format, "many.asc", "many-zones.asc", "out"}, other));
+        EXPECT_EQ(other_run.exit_code, 0);
+        const std::string other_table = read_file(path("out"));
+        EXPECT_GT(other_table.size(), table.size());
+        input->release();
+        const auto run = test_support::finish_tool(held);
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_EQ(read_file(path("out")), table);
+        EXPECT_EQ(mode_of(path("out")), new_file_mode());
+        fs::remove(dir / "other");
+    }
+}
+
+// A disk that fills under the temporary file: the write error of any report, the previous table
+// kept and no file left behind.
+TEST_F(Output, AWriteErrorOnTheTemporaryFileKeepsThePreviousTable) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the full disk is a file size limit, which Windows does not have");
+    std::vector<std::string> zones;
+    for (int i = 0; i < 100; ++i)
+        zones.push_back(std::to_string(i));
+    write_file(path("in.asc"), text_grid({100, 1}, std::vector<std::string>(100, "1")));
+    write_file(path("zones.asc"), text_grid({100, 1}, zones));
+    for (const std::string format : {"--csv", "--json"}) {
+        write_file(path("out.csv"), "previous\n");
+        // 512-byte blocks in dash and bash's POSIX mode alike; past the limit a write fails.
+        const std::string command =
+            "cd '" + dir.string() + "' && ulimit -f 1 && trap '' XFSZ && '" + ZONALSTATS_BINARY +
+            "' " + format + " in.asc zones.asc out.csv </dev/null >console.txt";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << format;
+        EXPECT_EQ(WEXITSTATUS(status), 4) << format;
+        EXPECT_EQ(read_file(path("console.txt")),
+                  banner + "." + scan_ending + "error writing file out.csv\n")
+            << format;
+        EXPECT_EQ(read_file(path("out.csv")), "previous\n") << format;
+        fs::remove(dir / "console.txt");
+        EXPECT_EQ(folder_names(), (std::vector<std::string>{"in.asc", "out.csv", "zones.asc"}))
+            << format;
+    }
+}
+
+// Threads beyond the CPUs the run may use (or 8, where there are fewer) are not started, however
+// many the option asks for.
+TEST_F(Output, NoMoreThreadsThanCpus) {
+    ZONALSTATS_SKIP_ON_WINDOWS("threads are counted in /proc");
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    const auto cpus = static_cast<std::size_t>(CPU_COUNT(&set));
+    const auto input = hold_input();
+    const auto started =
+        test_support::start_tool(dir, {"--threads=1024", "in.asc", "zones.asc", "report.txt"}, {});
+    // The workers start once the headers are read, just after the report is created.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!exists("report.txt") && std::chrono::steady_clock::now() < give_up)
+        usleep(2000);
+    usleep(200000);
+    std::size_t threads = 0;
+    for ([[maybe_unused]] const auto &task :
+         fs::directory_iterator("/proc/" + std::to_string(started.pid) + "/task"))
+        ++threads;
+    EXPECT_LE(threads, std::max<std::size_t>(cpus, 8));
+    input->release();
+    EXPECT_EQ(test_support::finish_tool(started).exit_code, 0);
 }
 
 } // namespace
