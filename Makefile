@@ -98,4 +98,5 @@ fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(TSAN_BUILD_DIR) $(WINDOWS_BUILD_DIR) build-nogdal build-fuzz
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(TSAN_BUILD_DIR) $(WINDOWS_BUILD_DIR) build-nogdal build-fuzz \
+	    build-fuzz-gdal

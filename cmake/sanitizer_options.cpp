@@ -20,3 +20,14 @@ extern "C" const char *__tsan_default_suppressions() {
            "deadlock:libgdal.so\n"
            "race:libgdal.so\n";
 }
+
+// What libgdal allocates and keeps until the process ends (its drivers, its file-system
+// handlers, those the tool puts in place of some among them) is GDAL's.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libgdal.so\n";
+}
+
+// A run whose only leaks are suppressed must stay silent: tests compare what it prints.
+extern "C" const char *__lsan_default_options() {
+    return "print_suppressions=0";
+}

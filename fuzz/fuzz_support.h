@@ -1,5 +1,6 @@
-// Helpers of the fuzz targets: the failure check, a scratch folder, and a plain second reader
-// of the grid formats built on the C library's stdio, which the targets hold the tool against.
+// Helpers of the fuzz targets: the failure check, a scratch folder, the console captured in a
+// file, and a plain second reader of the grid formats built on the C library's stdio, which the
+// targets hold the tool against.
 #pragma once
 
 #include <bit>
@@ -14,6 +15,8 @@
 #include <limits>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fuzz_support {
@@ -57,6 +60,47 @@ inline void write_file(const std::string &path, const std::uint8_t *data, std::s
     if (file == nullptr || (size != 0 && std::fwrite(data, 1, size, file) != size) ||
         std::fclose(file) != 0)
         fail("cannot write %s", path.c_str());
+}
+
+// Standard output goes to a file of the scratch folder, emptied before each run.
+inline int console_file() {
+    static const int fd = [] {
+        const std::string name = (fuzz_support::scratch_folder() / "console").string();
+        const int file = open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        std::fflush(stdout);
+        if (file < 0 || dup2(file, STDOUT_FILENO) < 0) fail("cannot redirect standard output");
+        close(file);
+        return STDOUT_FILENO;
+    }();
+    return fd;
+}
+
+inline void clear_console() {
+    std::fflush(stdout);
+    if (ftruncate(console_file(), 0) != 0 || lseek(console_file(), 0, SEEK_SET) != 0)
+        fail("cannot empty the console file");
+}
+
+inline std::string read_console() {
+    std::fflush(stdout);
+    struct stat info {};
+    if (fstat(console_file(), &info) != 0) fail("cannot stat the console file");
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    if (pread(console_file(), text.data(), text.size(), 0) != info.st_size)
+        fail("cannot read the console file");
+    return text;
+}
+
+inline std::string read_whole_file(const std::string &name) {
+    std::string text;
+    std::FILE *file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) fail("cannot read %s", name.c_str());
+    char chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0)
+        text.append(chunk, got);
+    std::fclose(file);
+    return text;
 }
 
 // The grid formats read the plain way: fscanf("%s"/"%lld"/"%lf") for text, fread for binary.

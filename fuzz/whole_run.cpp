@@ -19,10 +19,6 @@
 #include <string_view>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "driver/driver.h"
 #include "fuzz_support.h"
 #include "grid/grid.h"
@@ -30,7 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using fuzz_support::clear_console;
 using fuzz_support::fail;
+using fuzz_support::read_console;
+using fuzz_support::read_whole_file;
 namespace reference = fuzz_support::reference;
 
 constexpr std::size_t max_input_size = 1 << 16;
@@ -42,47 +41,6 @@ const std::string banner =
     "\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n";
 const std::string rule =
     "------------------------------------------------------------------------------------";
-
-// Standard output goes to a file of the scratch folder, emptied before each run.
-int console_file() {
-    static const int fd = [] {
-        const std::string name = (fuzz_support::scratch_folder() / "console").string();
-        const int file = open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        std::fflush(stdout);
-        if (file < 0 || dup2(file, STDOUT_FILENO) < 0) fail("cannot redirect standard output");
-        close(file);
-        return STDOUT_FILENO;
-    }();
-    return fd;
-}
-
-void clear_console() {
-    std::fflush(stdout);
-    if (ftruncate(console_file(), 0) != 0 || lseek(console_file(), 0, SEEK_SET) != 0)
-        fail("cannot empty the console file");
-}
-
-std::string read_console() {
-    std::fflush(stdout);
-    struct stat info {};
-    if (fstat(console_file(), &info) != 0) fail("cannot stat the console file");
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    if (pread(console_file(), text.data(), text.size(), 0) != info.st_size)
-        fail("cannot read the console file");
-    return text;
-}
-
-std::string read_whole_file(const std::string &name) {
-    std::string text;
-    std::FILE *file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) fail("cannot read %s", name.c_str());
-    char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0)
-        text.append(chunk, got);
-    std::fclose(file);
-    return text;
-}
 
 __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, ...) {
     char text[512];
