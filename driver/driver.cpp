@@ -45,6 +45,7 @@ struct command_line {
     unsigned threads = 0; // 0: the CPUs the process may run on
     output_format output = output_format::report;
     std::vector<stat_column> columns; // of --csv and --json
+    std::string stats_shown;          // the --stats option as given, for later messages
     std::vector<std::string_view> names;
 };
 
@@ -105,6 +106,7 @@ struct run_state {
     zone_register reg;
     scan_settings scan;
     const std::vector<stat_column> *columns = nullptr; // set for --csv and --json
+    std::string stats_shown;
     zone_stats stats;
 };
 
@@ -273,6 +275,23 @@ void write_table(run_state &run, output_format output) {
     stat_table table;
     // CSV has no line for all zones.
     prepare_table(table, *run.columns, run.reg, run.stats, output == output_format::json);
+    if (table.classes_not_whole) {
+        // Refused rather than named in a column: a continuous raster would give a column per
+        // distinct value.
+        const auto by_class =
+            std::find_if(run.columns->begin(), run.columns->end(),
+                         [](const stat_column &column) { return per_class(column.kind); });
+        stat_figure value;
+        value.shape = stat_figure::form::number;
+        value.number = table.not_whole;
+        char text[figure_capacity];
+        const std::size_t length = format_figure(text, value, false);
+        fail(exit_bad_option,
+             formatted("\ninvalid option %s: the classes of %s are whole numbers, but %s holds "
+                       "%.*s\n",
+                       run.stats_shown.c_str(), by_class->name.c_str(), run.input_name.c_str(),
+                       static_cast<int>(length), text));
+    }
     std::fputs("\nwriting output...\n", stdout);
     if (output == output_format::csv)
         write_csv(run.report.stream.get(), table);
@@ -291,6 +310,7 @@ void run_phases(const command_line &command) {
                              : cpus;
     if (command.output != output_format::report) {
         state.columns = &command.columns;
+        state.stats_shown = command.stats_shown;
         state.keep_previous_output = true;
     }
     create_register(state);
@@ -354,7 +374,11 @@ constexpr option_spec option_table[] = {
      "zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
      "min, max, range, sum, mean, stddev (sample), pstddev\n"
      "(population), median, pNN (percentile NN, 0 to 100: p90,\n"
-     "p99.5), mode, minority, variety"},
+     "p99.5), mode, minority, variety; for rasters of classes\n"
+     "(whole numbers) frac, the share of each class in the zone's\n"
+     "counted cells, a column frac_<class> per class met anywhere,\n"
+     "and classes, their cells, count_<class>; with either, zone\n"
+     "comes first"},
     {option_id::help, "--help", "", true, "this text (as the only argument)"},
     {option_id::version, "--version", "", true, "the version (as the only argument)"},
 };
@@ -429,7 +453,7 @@ unsigned parse_threads(std::string_view shown, std::string_view value) {
 // option counts as given last.
 command_line parse_command_line(int argc, char **argv) {
     command_line command;
-    std::string stats_shown; // the --stats option as given, for a later message
+    std::string &stats_shown = command.stats_shown;
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
@@ -543,7 +567,8 @@ constexpr const char *help_after_options =
     "  2   no memory for the zone lookup table\n"
     "  3   the grids differ in geometry\n"
     "  4   the report could not be written\n"
-    "  5   an option with a bad value, or a mistyped option\n"
+    "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
+    "      where the values are not all whole numbers\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
     "      runs out of values\n"
     "\n";

@@ -22,6 +22,7 @@ constexpr named_kind named_kinds[] = {
     {"stddev", stat_kind::stddev},     {"pstddev", stat_kind::pstddev},
     {"median", stat_kind::median},     {"mode", stat_kind::mode},
     {"minority", stat_kind::minority}, {"variety", stat_kind::variety},
+    {"frac", stat_kind::frac},         {"classes", stat_kind::classes},
 };
 
 bool is_digit(char c) noexcept {
@@ -85,6 +86,16 @@ std::string parse_stat_list(std::string_view list, std::vector<stat_column> &col
         read.push_back(std::move(column));
         if (comma == std::string_view::npos) break;
         start = comma + 1;
+    }
+    if (std::any_of(read.begin(), read.end(),
+                    [](const stat_column &column) { return per_class(column.kind); })) {
+        const auto zone = std::find_if(read.begin(), read.end(), [](const stat_column &column) {
+            return column.kind == stat_kind::zone;
+        });
+        if (zone == read.end())
+            read.insert(read.begin(), stat_column{stat_kind::zone, 0, "zone"});
+        else
+            std::rotate(read.begin(), zone, zone + 1);
     }
     columns = std::move(read);
     return "";
@@ -228,6 +239,8 @@ stat_needs needs_of(const std::vector<stat_column> &columns) noexcept {
         case stat_kind::mode:
         case stat_kind::minority:
         case stat_kind::variety:
+        case stat_kind::frac:
+        case stat_kind::classes:
             needs.values = true;
             break;
         default:
@@ -486,11 +499,24 @@ double interpolate(double a, double b, double f) noexcept {
     return a * (1 - f) + b * f;
 }
 
-// Median, percentiles, mode, minority and variety from the distinct values in ascending order,
-// as next_value gives them, of n values in all.
+// Median, percentiles, mode, minority, variety, frac and classes from the distinct values in
+// ascending order, as next_value gives them, of n values in all.
 template <typename next_value>
 void value_figures(stat_table &table, std::uint64_t n, next_value next, stat_figure *figures) {
     const std::vector<stat_column> &columns = *table.columns;
+    const std::vector<double> &classes = table.classes;
+    bool by_class = false;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (!per_class(columns[c].kind)) continue;
+        by_class = true;
+        // A class the zone lacks has no cells, and a share of 0 where the zone has cells at all.
+        stat_figure none;
+        if (columns[c].kind == stat_kind::classes)
+            none = counter_figure(0);
+        else if (n != 0)
+            none = number_figure(0);
+        std::fill_n(figures + table.field_at[c], classes.size(), none);
+    }
     for (std::size_t c = 0; c < columns.size(); ++c) {
         stat_table::percentile_state &state = table.scratch[c];
         state = {};
@@ -506,11 +532,26 @@ void value_figures(stat_table &table, std::uint64_t n, next_value next, stat_fig
     std::uint64_t mode_count = 0;
     std::uint64_t minority_count = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t variety = 0;
-    std::uint64_t start = 0; // the rank of the value's first copy
+    std::uint64_t start = 0;  // the rank of the value's first copy
+    std::size_t class_at = 0; // in classes, which hold every value of every zone
     double x = 0;
     std::uint64_t k = 0;
     while (next(x, k)) {
         ++variety;
+        if (by_class) {
+            while (class_at < classes.size() && classes[class_at] < x)
+                ++class_at;
+            if (class_at < classes.size() && classes[class_at] == x) {
+                for (std::size_t c = 0; c < columns.size(); ++c) {
+                    const std::size_t field = table.field_at[c] + class_at;
+                    if (columns[c].kind == stat_kind::classes)
+                        figures[field] = counter_figure(k);
+                    else if (columns[c].kind == stat_kind::frac)
+                        figures[field] =
+                            number_figure(static_cast<double>(k) / static_cast<double>(n));
+                }
+            }
+        }
         // Strictly more or fewer: ties go to the smaller value.
         if (k > mode_count) {
             mode = x;
@@ -537,7 +578,8 @@ void value_figures(stat_table &table, std::uint64_t n, next_value next, stat_fig
         start = end;
     }
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        stat_figure &figure = figures[c];
+        if (per_class(columns[c].kind)) continue; // filled above, and maybe of no field at all
+        stat_figure &figure = figures[table.field_at[c]];
         const stat_table::percentile_state &state = table.scratch[c];
         switch (columns[c].kind) {
         case stat_kind::median:
@@ -572,7 +614,11 @@ void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure
     const double squares = g.squares < 0 ? 0 : g.squares;
     bool wants_values = false;
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        stat_figure &figure = figures[c];
+        if (per_class(columns[c].kind)) {
+            wants_values = true; // a field per class, maybe none
+            continue;
+        }
+        stat_figure &figure = figures[table.field_at[c]];
         figure = stat_figure{};
         switch (columns[c].kind) {
         case stat_kind::zone:
@@ -622,6 +668,51 @@ bool later(const merge_entry &a, const merge_entry &b) noexcept {
     return a.value > b.value;
 }
 
+// The distinct values of all zones, merged in ascending order: a heap of a cursor per zone.
+std::vector<merge_entry> merge_start(const stat_table &table) {
+    std::vector<merge_entry> heap;
+    for (const std::uint32_t id : table.order) {
+        merge_entry entry;
+        entry.cursor = cursor_start(extras_of(*table.stats, id).values);
+        if (cursor_next(entry.cursor, entry.value, entry.count)) heap.push_back(entry);
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    return heap;
+}
+
+// The next value of all zones, with the counts of the zones added; false after the last.
+bool merge_next(std::vector<merge_entry> &heap, double &value, std::uint64_t &count) noexcept {
+    if (heap.empty()) return false;
+    value = heap.front().value;
+    count = 0;
+    while (!heap.empty() && heap.front().value == value) {
+        count += heap.front().count;
+        std::pop_heap(heap.begin(), heap.end(), later);
+        merge_entry &entry = heap.back();
+        if (cursor_next(entry.cursor, entry.value, entry.count))
+            std::push_heap(heap.begin(), heap.end(), later);
+        else
+            heap.pop_back();
+    }
+    return true;
+}
+
+// The classes of frac and classes: every value of every zone, which must be whole numbers.
+void find_classes(stat_table &table) {
+    std::vector<merge_entry> heap = merge_start(table);
+    double x = 0;
+    std::uint64_t k = 0;
+    while (merge_next(heap, x, k)) {
+        if (!std::isfinite(x) || std::floor(x) != x) {
+            table.classes.clear();
+            table.classes_not_whole = true;
+            table.not_whole = x;
+            return;
+        }
+        table.classes.push_back(x);
+    }
+}
+
 } // namespace
 
 void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
@@ -630,7 +721,6 @@ void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
     table.reg = &reg;
     table.stats = &stats;
     table.scratch.assign(columns.size(), {});
-    table.totals.assign(columns.size(), {});
     table.order.resize(reg.zone_count);
     for (std::uint32_t id = 1; id <= reg.zone_count; ++id)
         table.order[id - 1] = id;
@@ -638,6 +728,18 @@ void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
     std::sort(table.order.begin(), table.order.end(), [&reg](std::uint32_t a, std::uint32_t b) {
         return kenn_slot(reg, a).zone_value < kenn_slot(reg, b).zone_value;
     });
+    const bool by_class = std::any_of(columns.begin(), columns.end(),
+                                      [](const stat_column &c) { return per_class(c.kind); });
+    table.classes.clear();
+    table.classes_not_whole = false;
+    if (by_class && stats.needs.values) find_classes(table);
+    table.field_at.resize(columns.size());
+    table.fields = 0;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        table.field_at[c] = table.fields;
+        table.fields += per_class(columns[c].kind) ? table.classes.size() : 1;
+    }
+    table.totals.assign(table.fields, {});
 
     if (!with_totals) return;
     // Pooled as the report's totals row pools them, in ascending zone order.
@@ -657,31 +759,11 @@ void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
         first = false;
     }
     std::vector<merge_entry> heap;
-    if (stats.needs.values) {
-        for (const std::uint32_t id : table.order) {
-            merge_entry entry;
-            entry.cursor = cursor_start(extras_of(stats, id).values);
-            if (cursor_next(entry.cursor, entry.value, entry.count)) heap.push_back(entry);
-        }
-        std::make_heap(heap.begin(), heap.end(), later);
-    }
-    // The distinct values of all zones, merged in ascending order.
-    const auto next = [&heap](double &value, std::uint64_t &count) {
-        if (heap.empty()) return false;
-        value = heap.front().value;
-        count = 0;
-        while (!heap.empty() && heap.front().value == value) {
-            count += heap.front().count;
-            std::pop_heap(heap.begin(), heap.end(), later);
-            merge_entry &entry = heap.back();
-            if (cursor_next(entry.cursor, entry.value, entry.count))
-                std::push_heap(heap.begin(), heap.end(), later);
-            else
-                heap.pop_back();
-        }
-        return true;
-    };
-    fill_row(table, all, next, table.totals.data());
+    if (stats.needs.values) heap = merge_start(table);
+    fill_row(
+        table, all,
+        [&heap](double &value, std::uint64_t &count) { return merge_next(heap, value, count); },
+        table.totals.data());
 }
 
 void zone_row(stat_table &table, std::size_t rank, stat_figure *figures) noexcept {

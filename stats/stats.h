@@ -5,9 +5,10 @@
 // Per zone, beside its record in the register: the cells of the zone whose value does not count
 // (nodata), the mean and the sum of squared deviations from it (numerically stable: two passes
 // over short batches of the zone's values, merged by Chan's formula), and, only where median,
-// percentiles, mode, minority or variety are asked for, the zone's distinct values with their
-// counts (value_counts). Everything is gathered on the counting thread in file order, so every
-// figure is the same to the bit however the cells were read.
+// percentiles, mode, minority, variety, frac or classes are asked for, the zone's distinct values
+// with their counts (value_counts); those of frac and classes are the classes of a categorical
+// raster. Everything is gathered on the counting thread in file order, so every figure is the
+// same to the bit however the cells were read.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +39,14 @@ enum class stat_kind : std::uint8_t {
     mode,
     minority,
     variety,
+    frac,    // the share of each class: a column per class
+    classes, // the cells of each class: a column per class
 };
+
+// frac and classes spread over a field per class, every other statistic is one field.
+inline bool per_class(stat_kind kind) noexcept {
+    return kind == stat_kind::frac || kind == stat_kind::classes;
+}
 
 struct stat_column {
     stat_kind kind = stat_kind::zone;
@@ -50,7 +58,9 @@ inline constexpr std::string_view default_stat_list = "zone,count,min,max,sum,me
 
 // Reads a --stats list: names separated by commas, each at most once, in the order given. A
 // percentile is "p" and a number from 0 to 100 of digits with an optional point and more digits
-// (p90, p99.5). Returns "" and sets columns, or says what is wrong.
+// (p90, p99.5). With frac or classes in the list, zone comes first, added where it is missing,
+// since rows as wide as the classes need their key in front. Returns "" and sets columns, or
+// says what is wrong.
 std::string parse_stat_list(std::string_view list, std::vector<stat_column> &columns);
 
 // ---- distinct values ----
@@ -134,7 +144,7 @@ struct zone_extras {
 // What the columns need beyond the register's sums and the no-data counts.
 struct stat_needs {
     bool moments = false; // stddev, pstddev
-    bool values = false;  // median, percentiles, mode, minority, variety
+    bool values = false;  // median, percentiles, mode, minority, variety, frac, classes
 };
 stat_needs needs_of(const std::vector<stat_column> &columns) noexcept;
 
@@ -195,7 +205,14 @@ struct stat_table {
     const zone_register *reg = nullptr;
     const zone_stats *stats = nullptr;
     std::vector<std::uint32_t> order; // zone IDs in ascending zone
-    std::vector<stat_figure> totals;
+    // frac and classes: every value counted in any zone, ascending, each a whole number.
+    std::vector<double> classes;
+    // Where a value that is no whole number left classes empty: the smallest such value.
+    bool classes_not_whole = false;
+    double not_whole = 0;
+    std::vector<std::size_t> field_at; // per column, its first field in a row
+    std::size_t fields = 0;            // in a row: one per column, or per class for frac, classes
+    std::vector<stat_figure> totals;   // fields of them
     struct percentile_state {
         std::uint64_t low_rank = 0;
         double fraction = 0;
@@ -207,10 +224,14 @@ struct stat_table {
     std::vector<percentile_state> scratch; // one per column
 };
 
-// Orders the zones and, with_totals, works out the figures over all counted cells (totals).
-// Throws std::bad_alloc; the rows then need no more memory.
+// Orders the zones, finds the classes where a column asks for them and, with_totals, works out
+// the figures over all counted cells (totals). Throws std::bad_alloc; the rows then need no more
+// memory.
 void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
                    const zone_register &reg, const zone_stats &stats, bool with_totals);
 
-// The figures of the zone of rank `rank` (from 0, in ascending zone order), one per column.
+// The figures of the zone of rank `rank` (from 0, in ascending zone order), table.fields of them
+// in column order: one per column, one per class of table.classes for frac (the share of the
+// zone's counted cells, 0 where it has none of the class; none where it has no counted cell)
+// and for classes (the count).
 void zone_row(stat_table &table, std::size_t rank, stat_figure *figures) noexcept;

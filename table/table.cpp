@@ -124,21 +124,40 @@ void put_figure(std::FILE *out, const stat_figure &figure, bool json) {
     std::fwrite(text, 1, format_figure(text, figure, json), out);
 }
 
+// A class as its name has it: the whole number with all its digits.
+void put_class(std::FILE *out, double value) {
+    stat_figure figure;
+    figure.shape = stat_figure::form::whole;
+    figure.number = value;
+    put_figure(out, figure, false);
+}
+
 } // namespace
 
 void write_csv(std::FILE *out, stat_table &table) {
     const std::vector<stat_column> &columns = *table.columns;
-    std::vector<stat_figure> figures(columns.size());
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-        if (c != 0) put_text(out, ",");
-        put_text(out, columns[c].name);
+    std::vector<stat_figure> figures(table.fields);
+    bool first = true;
+    for (const stat_column &column : columns) {
+        if (!per_class(column.kind)) {
+            put_text(out, first ? "" : ",");
+            put_text(out, column.name);
+            first = false;
+            continue;
+        }
+        for (const double value : table.classes) {
+            put_text(out, first ? "" : ",");
+            put_text(out, column.kind == stat_kind::frac ? "frac_" : "count_");
+            put_class(out, value);
+            first = false;
+        }
     }
     put_text(out, "\r\n");
     for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
         zone_row(table, rank, figures.data());
-        for (std::size_t c = 0; c < columns.size(); ++c) {
-            if (c != 0) put_text(out, ",");
-            put_figure(out, figures[c], false);
+        for (std::size_t f = 0; f < table.fields; ++f) {
+            if (f != 0) put_text(out, ",");
+            put_figure(out, figures[f], false);
         }
         put_text(out, "\r\n");
     }
@@ -146,7 +165,7 @@ void write_csv(std::FILE *out, stat_table &table) {
 
 void write_json(std::FILE *out, std::string_view input_name, stat_table &table) {
     const std::vector<stat_column> &columns = *table.columns;
-    std::vector<stat_figure> figures(columns.size());
+    std::vector<stat_figure> figures(table.fields);
     std::vector<std::string> keys;
     for (const stat_column &column : columns)
         keys.push_back(json_string(column.name) + ": ");
@@ -156,7 +175,20 @@ void write_json(std::FILE *out, std::string_view input_name, stat_table &table) 
         for (std::size_t c = 0; c < columns.size(); ++c) {
             if (c != 0) put_text(out, ", ");
             put_text(out, keys[c]);
-            put_figure(out, row[c], true);
+            const stat_figure *field = row + table.field_at[c];
+            if (!per_class(columns[c].kind)) {
+                put_figure(out, *field, true);
+                continue;
+            }
+            // {"<class>": figure, ...}, every class of the table.
+            put_text(out, "{");
+            for (std::size_t j = 0; j < table.classes.size(); ++j) {
+                put_text(out, j == 0 ? "\"" : ", \"");
+                put_class(out, table.classes[j]);
+                put_text(out, "\": ");
+                put_figure(out, field[j], true);
+            }
+            put_text(out, "}");
         }
         put_text(out, "}");
     };

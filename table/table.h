@@ -2,13 +2,15 @@
 // (RFC 4180) or as JSON (RFC 8259).
 //
 // CSV: a header line of the column names, then a line per zone, each ended by CR LF. No field
-// needs quotes: column names are letters, digits and points, figures are numbers.
+// needs quotes: column names are letters, digits, points, "_" and "-", figures are numbers. frac
+// and classes are a column per class, frac_<class> and count_<class>:
 //
-//   zone,count,mean,median
-//   1,3,2,2
+//   zone,count,mean,median          zone,frac_1,frac_4,count_1,count_4
+//   1,3,2,2                         1,0.75,0.25,3,1
 //
 // JSON: {"input": <the input grid's name>, "zones": [{<name>: <figure>, ...}, ...], "all":
-// {...}}, where "all" holds the figures over every counted cell (its "zone" is null).
+// {...}}, where "all" holds the figures over every counted cell (its "zone" is null); frac and
+// classes are an object of a figure per class: "frac": {"1": 0.75, "4": 0.25}.
 //
 // Figures: the shortest form that reads back as the same double (std::to_chars), so whole
 // numbers have no point; zone and count with all their digits; nan, inf and -inf as such in

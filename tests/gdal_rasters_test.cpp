@@ -5,6 +5,7 @@
 // tools (Debian's gdal-bin) are missing, the tests say so and skip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -149,6 +150,47 @@ TEST_F(GdalRasters, TheMaskDecidesWhichCellsCount) {
     gdal("gdal_translate -q -ot Float32 depths.asc depths.tif");
     const std::string report = report_of("depths.tif", "zone.asc");
     EXPECT_NE(report.find("\n    1\t1\t\t2\t-7\t-5\t-12\t-6\t0\n"), std::string::npos) << report;
+}
+
+// A class raster through GDAL gives the class shares and counts of its native copy, and its
+// no-data value is no class: bands.asc as land cover, class 7 made no-data, over four
+// catchments, its quarters.
+TEST_F(GdalRasters, ClassSharesOfALandCoverRasterAreThoseOfItsNativeCopy) {
+    if (!gdal_tools_installed()) GTEST_SKIP() << "needs GDAL's tools (Debian: gdal-bin)";
+    const test_support::geometry grid{120, 91, -14026253, 6107723, 3711};
+    std::vector<std::string> catchments;
+    std::vector<std::string> classes;
+    std::istringstream bands(read_file(path("bands.asc")));
+    std::string token;
+    for (int i = 0; i < 12; ++i)
+        bands >> token;
+    for (int cell = 0; cell < 120 * 91 && bands >> token; ++cell) {
+        catchments.push_back(std::to_string(cell / 120 / 46 * 2 + cell % 120 / 60 + 1));
+        classes.push_back(token == "7" ? "-9999" : token);
+    }
+    ASSERT_EQ(classes.size(), 120u * 91u);
+    write_file(path("catchments.asc"), test_support::text_grid(grid, catchments));
+    write_file(path("landcover.asc"), test_support::text_grid(grid, classes));
+    gdal("gdal_translate -q -ot Int16 -a_nodata 7 bands.asc landcover.tif");
+    test_support::run_options options;
+    options.capture_errors = true;
+    std::string tables[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string input = i == 0 ? "landcover.asc" : "landcover.tif";
+        const auto run = run_tool(
+            dir,
+            {"--csv", "--stats=count,nodata,frac,classes", input, "catchments.asc", "shares.csv"},
+            options);
+        EXPECT_EQ(run.exit_code, 0) << input << ": " << run.console;
+        EXPECT_EQ(run.errors, "") << input;
+        tables[i] = read_file(path("shares.csv"));
+    }
+    EXPECT_TRUE(tables[0].starts_with(
+        "zone,count,nodata,frac_-1,frac_1,frac_2,frac_3,frac_4,frac_5,frac_6,count_-1,count_1,"
+        "count_2,count_3,count_4,count_5,count_6\r\n1,"))
+        << tables[0];
+    EXPECT_EQ(std::count(tables[0].begin(), tables[0].end(), '\n'), 5);
+    EXPECT_EQ(tables[1], tables[0]);
 }
 
 // gdal_translate's GeoTIFF of a text grid states the top edge; the bottom edge worked out from

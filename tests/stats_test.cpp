@@ -74,6 +74,29 @@ TEST(StatList, RefusesWhatIsNoStatistic) {
     }
 }
 
+// frac and classes put the zone first, once, wherever the list has it.
+TEST(StatList, ZoneLeadsTheClassStatistics) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"frac", "zone,frac"},
+        {"count,classes", "zone,count,classes"},
+        {"mean,frac,zone,classes", "zone,mean,frac,classes"},
+        {"zone,classes", "zone,classes"},
+        {"mean,zone", "mean,zone"},
+    };
+    for (const auto &[list, names] : cases) {
+        std::vector<stat_column> columns;
+        ASSERT_EQ(parse_stat_list(list, columns), "") << list;
+        std::string got;
+        for (const stat_column &column : columns)
+            got += (got.empty() ? "" : ",") + column.name;
+        EXPECT_EQ(got, names) << list;
+        EXPECT_EQ(columns[0].kind, names.starts_with("zone") ? stat_kind::zone : stat_kind::mean);
+    }
+    std::vector<stat_column> columns;
+    EXPECT_EQ(parse_stat_list("frac,zone,frac", columns), "frac is asked for twice");
+    EXPECT_EQ(parse_stat_list("zone,classes,zone", columns), "zone is asked for twice");
+}
+
 // ---- distinct values ----
 
 std::map<double, std::uint64_t> walk(const value_counts &counts) {
@@ -330,6 +353,9 @@ std::vector<stat_figure> model_row(const std::vector<stat_column> &columns, bool
         case stat_kind::variety:
             f = counter(tally.size());
             break;
+        case stat_kind::frac:
+        case stat_kind::classes:
+            break; // a field per class: ClassFigures
         }
     }
     return row;
@@ -564,6 +590,138 @@ TEST(TableFigures, StandardDeviationsAreStableWhereTheReportsFormulaIsNot) {
                 "stddev,pstddev");
     EXPECT_NEAR(t.rows[0][1].number, 0.5, 1e-12);
     EXPECT_NEAR(t.rows[0][0].number, 0.5 * std::sqrt(10000.0 / 9999.0), 1e-12);
+}
+
+// ---- classes ----
+
+struct class_table {
+    zone_register reg;
+    zone_stats stats;
+    std::vector<stat_column> columns;
+    stat_table table;
+    std::vector<std::vector<stat_figure>> rows; // table.fields each
+};
+
+void count_classes(class_table &t, const std::vector<double> &values,
+                   const std::vector<double> &zones, const std::vector<std::size_t> &runs,
+                   const std::string &list) {
+    std::uint32_t failed = 0;
+    ASSERT_EQ(register_create(t.reg, failed), register_create_result::ok);
+    register_clear(t.reg);
+    ASSERT_EQ(parse_stat_list(list, t.columns), "");
+    zone_counter counter = start_counting(t.reg, -9999);
+    start_stats_counting(counter, t.stats, t.columns);
+    for (std::size_t i = 0, r = 0; i < values.size(); ++r) {
+        const std::size_t n = std::min(runs[r % runs.size()], values.size() - i);
+        ASSERT_EQ(count_cells(counter, values.data() + i, zones.data() + i, n), n);
+        i += n;
+    }
+    finish_counting(counter);
+    ASSERT_TRUE(settle_values(t.stats, t.reg));
+    prepare_table(t.table, t.columns, t.reg, t.stats, true);
+    for (std::size_t rank = 0; rank < t.table.order.size(); ++rank) {
+        t.rows.emplace_back(t.table.fields);
+        zone_row(t.table, rank, t.rows.back().data());
+    }
+}
+
+// Shares and counts of every class against a tally of the counted cells, per zone and over all
+// zones, beside other columns that must keep their place: classes close together and far
+// apart, -0 as 0, zones without a class or without a counted cell, in runs of any length.
+TEST(ClassFigures, SharesAndCountsMatchATally) {
+    std::mt19937_64 random(11);
+    const double class_values[] = {-2, 0, -0.0, 3, 4, 250, 1e15, -9999, nan};
+    std::vector<double> values;
+    std::vector<double> zones;
+    for (int i = 0; i < 20000; ++i) {
+        const double zone = static_cast<double>((i / 53) % 30);
+        // Zone 7 holds no class 250; zone 9 no counted cell; the negative zone holds a 17.
+        double v = class_values[random() % std::size(class_values)];
+        if (zone == 7 && v == 250) v = 3;
+        if (zone == 9) v = -9999;
+        values.push_back(random() % 211 == 0 ? 17 : v);
+        zones.push_back(values.back() == 17 ? -1 : zone);
+    }
+    std::map<double, std::map<double, std::uint64_t>> tally; // zone, class: cells
+    std::map<double, std::uint64_t> all;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (zones[i] < 0) continue;
+        std::map<double, std::uint64_t> &zone = tally[zones[i]];
+        if (!(values[i] > -9999)) continue;
+        ++zone[values[i]];
+        ++all[values[i]];
+    }
+    const std::vector<double> classes = {-2, 0, 3, 4, 250, 1e15};
+    ASSERT_EQ(all.size(), classes.size());
+    const auto expect_row = [&](const std::vector<stat_column> &columns, const stat_table &table,
+                                const stat_figure *row,
+                                const std::map<double, std::uint64_t> &cells,
+                                const std::string &where) {
+        std::uint64_t n = 0;
+        for (const auto &entry : cells)
+            n += entry.second;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (!per_class(columns[c].kind)) continue;
+            for (std::size_t j = 0; j < classes.size(); ++j) {
+                SCOPED_TRACE(where + ", " + columns[c].name + " " + std::to_string(classes[j]));
+                const stat_figure &f = row[table.field_at[c] + j];
+                const auto found = cells.find(classes[j]);
+                const std::uint64_t k = found == cells.end() ? 0 : found->second;
+                if (columns[c].kind == stat_kind::classes) {
+                    ASSERT_EQ(f.shape, stat_figure::form::counter);
+                    EXPECT_EQ(f.counter, k);
+                } else if (n == 0) {
+                    EXPECT_EQ(f.shape, stat_figure::form::none);
+                } else {
+                    ASSERT_EQ(f.shape, stat_figure::form::number);
+                    EXPECT_EQ(f.number, static_cast<double>(k) / static_cast<double>(n));
+                }
+            }
+        }
+    };
+    for (const std::vector<std::size_t> &runs :
+         {std::vector<std::size_t>{1000000}, {1, 2, 7}, {53}}) {
+        class_table t;
+        count_classes(t, values, zones, runs, "count,frac,median,classes,mode");
+        ASSERT_EQ(t.table.classes, classes);
+        ASSERT_EQ(t.table.fields, 4 + 2 * classes.size());
+        EXPECT_FALSE(t.table.classes_not_whole);
+        ASSERT_EQ(t.rows.size(), tally.size());
+        std::size_t rank = 0;
+        for (const auto &[zone, cells] : tally) {
+            const std::vector<stat_figure> &row = t.rows[rank++];
+            EXPECT_EQ(row[0].number, zone);
+            expect_row(t.columns, t.table, row.data(), cells, "zone " + std::to_string(zone));
+            // The columns around them where they belong: count, median, mode.
+            std::uint64_t n = 0;
+            for (const auto &entry : cells)
+                n += entry.second;
+            EXPECT_EQ(row[t.table.field_at[1]].number, static_cast<double>(n));
+            EXPECT_EQ(row[t.table.field_at[3]].shape,
+                      n == 0 ? stat_figure::form::none : stat_figure::form::number);
+            EXPECT_EQ(row[t.table.field_at[5]].shape,
+                      n == 0 ? stat_figure::form::none : stat_figure::form::number);
+        }
+        expect_row(t.columns, t.table, t.table.totals.data(), all, "all");
+        EXPECT_EQ(t.table.totals[0].shape, stat_figure::form::none);
+    }
+}
+
+// A value that is no whole number leaves no classes and names the smallest such value, for the
+// run to refuse; a list without frac and classes has none either way.
+TEST(ClassFigures, ValuesThatAreNoWholeNumbersLeaveNoClasses) {
+    const std::vector<double> values = {1, 7.5, 2, -0.5, inf, 3};
+    const std::vector<double> zones = {1, 1, 2, 2, 2, 1};
+    class_table t;
+    count_classes(t, values, zones, {1000000}, "frac");
+    EXPECT_TRUE(t.table.classes_not_whole);
+    EXPECT_EQ(t.table.not_whole, -0.5);
+    EXPECT_TRUE(t.table.classes.empty());
+    EXPECT_EQ(t.table.fields, 1u);
+    class_table mode;
+    count_classes(mode, values, zones, {1000000}, "mode");
+    EXPECT_FALSE(mode.table.classes_not_whole);
+    EXPECT_EQ(mode.table.fields, 1u);
 }
 
 } // namespace

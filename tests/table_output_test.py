@@ -242,6 +242,59 @@ class TableOutput(unittest.TestCase):
                 self.check_grids([float(v) for v in values], [float(z) for z in zones],
                                  len(values), nodata)
 
+    def test_class_shares_and_counts_of_random_grids(self):
+        """frac and classes against Counter: a column per class counted anywhere, ascending, and
+        per zone and over all zones the class's cells and their share of the counted cells."""
+        rng = random.Random(29)
+        zone_values = [0, 0.5, 2.5, 3, 7, 2.0 ** 52 + 1, 1e20, math.inf, -1, math.nan]
+        class_values = [-3.0, -0.0, 0.0, 1.0, 2.0, 9.0, 40.0, 1e15, -9999.0, math.nan]
+        for case in range(8):
+            ncols, nrows = rng.randint(1, 9), rng.randint(1, 9)
+            values = [rng.choice(class_values) for _ in range(ncols * nrows)]
+            zones = [rng.choice(zone_values) for _ in range(ncols * nrows)]
+            tally = {}
+            for v, z in zip(values, zones):
+                if z >= 0:
+                    cells = tally.setdefault(zone_key(z), Counter())
+                    if v > -9999:
+                        cells[v + 0.0] += 1
+            everywhere = sum(tally.values(), Counter())
+            classes = sorted(everywhere)
+            names = [str(int(c)) for c in classes]
+            with self.subTest(case=case):
+                self.write("in.asc", text_grid(ncols, nrows, [number_text(v) for v in values]))
+                self.write("zones.asc", text_grid(ncols, nrows, [number_text(z) for z in zones]))
+                self.run_tool("--csv", "--stats=count,frac,classes", "in.asc", "zones.asc",
+                              "out.csv")
+                self.run_tool("--json", "--stats=classes,frac", "in.asc", "zones.asc",
+                              "out.json")
+                with open(self.path("out.csv"), newline="", encoding="ascii") as f:
+                    rows = list(csv.reader(f, strict=True))
+                self.assertEqual(rows[0], ["zone", "count"] + ["frac_" + n for n in names] +
+                                 ["count_" + n for n in names])
+                with open(self.path("out.json"), "rb") as f:
+                    document = json.loads(f.read())
+                keys = sorted(tally)
+                self.assertEqual(len(rows) - 1, len(keys))
+                for row, json_row, key in zip(rows[1:], document["zones"], keys):
+                    cells = tally[key]
+                    n = sum(cells.values())
+                    shares = [cells[c] / n if n else None for c in classes]
+                    self.assertEqual(int(row[1]), n)
+                    self.assertEqual([float(t) if t else None for t in row[2:2 + len(classes)]],
+                                     shares)
+                    self.assertEqual([int(t) for t in row[2 + len(classes):]],
+                                     [cells[c] for c in classes])
+                    self.assertEqual(list(json_row), ["zone", "classes", "frac"])
+                    self.assertEqual(json_row["frac"], dict(zip(names, shares)))
+                    self.assertEqual(json_row["classes"], {n: cells[c]
+                                                           for n, c in zip(names, classes)})
+                total = sum(everywhere.values())
+                self.assertEqual(document["all"]["frac"],
+                                 {n: everywhere[c] / total for n, c in zip(names, classes)})
+                self.assertEqual(document["all"]["classes"],
+                                 {n: everywhere[c] for n, c in zip(names, classes)})
+
     def test_json_loads_whatever_bytes_the_name_holds(self):
         self.write("zones.asc", text_grid(2, 1, ["1", "2"]))
         for name in (b"plain.asc", "h\u00f6he \u2192 \U0001F5FA.asc".encode(),

@@ -250,4 +250,119 @@ TEST_F(Table, HelpNamesTheOptions) {
         EXPECT_NE(help.console.find(must_mention), std::string::npos) << must_mention;
 }
 
+// A class raster: zone 1 holds 1, 1, 2, 2 and a no-data cell; zone 2 holds 5, 5, 1; zone 3
+// holds -3 and 7; zone 4 only a no-data cell; the 9 has a negative zone value, so it is no
+// class.
+class Classes : public test_support::scratch_test {
+  protected:
+    void write_classes() {
+        write_file(path("lc.asc"), text_grid({4, 3}, {"1", "1", "2", "5", "2", "-9999", "5", "1",
+                                                      "-3", "7", "-9999", "9"}));
+        write_file(path("zones.asc"), text_grid({4, 3}, {"1", "1", "1", "2", "1", "1", "2", "2",
+                                                         "3", "3", "4", "-1"}));
+    }
+};
+
+TEST_F(Classes, CsvHasAColumnPerClassInAscendingOrder) {
+    write_classes();
+    const auto run =
+        run_tool(dir, {"--csv", "--stats=count,frac,classes", "lc.asc", "zones.asc", "out.csv"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.console, banner + "..." + scan_ending);
+    EXPECT_EQ(read_file(path("out.csv")),
+              "zone,count,frac_-3,frac_1,frac_2,frac_5,frac_7,count_-3,count_1,count_2,count_5,"
+              "count_7\r\n"
+              "1,4,0,0.5,0.5,0,0,0,2,2,0,0\r\n"
+              "2,3,0,0.3333333333333333,0,0.6666666666666666,0,0,1,0,2,0\r\n"
+              "3,2,0.5,0,0,0,0.5,1,0,0,0,1\r\n"
+              "4,0,,,,,,0,0,0,0,0\r\n");
+}
+
+TEST_F(Classes, JsonHasAnObjectPerZoneAndOneOverAllZones) {
+    write_classes();
+    const auto run =
+        run_tool(dir, {"--json", "--stats=frac,count,zone", "lc.asc", "zones.asc", "out.json"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(
+        read_file(path("out.json")),
+        "{\n"
+        "  \"input\": \"lc.asc\",\n"
+        "  \"zones\": [\n"
+        "    {\"zone\": 1, \"frac\": {\"-3\": 0, \"1\": 0.5, \"2\": 0.5, \"5\": 0, \"7\": 0}, "
+        "\"count\": 4},\n"
+        "    {\"zone\": 2, \"frac\": {\"-3\": 0, \"1\": 0.3333333333333333, \"2\": 0, \"5\": "
+        "0.6666666666666666, \"7\": 0}, \"count\": 3},\n"
+        "    {\"zone\": 3, \"frac\": {\"-3\": 0.5, \"1\": 0, \"2\": 0, \"5\": 0, \"7\": 0.5}, "
+        "\"count\": 2},\n"
+        "    {\"zone\": 4, \"frac\": {\"-3\": null, \"1\": null, \"2\": null, \"5\": null, "
+        "\"7\": null}, \"count\": 0}\n"
+        "  ],\n"
+        "  \"all\": {\"zone\": null, \"frac\": {\"-3\": 0.1111111111111111, \"1\": "
+        "0.3333333333333333, \"2\": 0.2222222222222222, \"5\": 0.2222222222222222, \"7\": "
+        "0.1111111111111111}, \"count\": 9}\n"
+        "}\n");
+}
+
+// With frac or classes the zone leads, once, wherever the list puts it; other lists keep their
+// order. Whole numbers far apart (counted apart from the close ones) and -0 are classes too, and
+// a grid without a counted cell has none.
+TEST_F(Classes, ZoneLeadsAndEveryWholeNumberIsAClass) {
+    write_classes();
+    write_file(path("far.asc"), text_grid({4, 3}, {"0", "1e15", "-0", "1e15", "0", "0", "0", "0",
+                                                   "5e14", "0", "0", "0"}));
+    write_file(path("empty.asc"), text_grid({4, 3}, std::vector<std::string>(12, "-9999")));
+    struct header_case {
+        std::string grid;
+        std::string stats;
+        std::string csv;
+    } cases[] = {
+        {"lc.asc", "--stats=frac", "zone,frac_-3,frac_1,frac_2,frac_5,frac_7\r\n"},
+        {"lc.asc", "--stats=mean,classes,zone",
+         "zone,mean,count_-3,count_1,count_2,count_5,count_7\r\n"},
+        {"lc.asc", "--stats=mean,zone", "mean,zone\r\n"},
+        {"far.asc", "--stats=classes",
+         "zone,count_0,count_500000000000000,count_1000000000000000\r\n"
+         "1,4,0,1\r\n2,2,0,1\r\n3,1,1,0\r\n4,1,0,0\r\n"},
+        {"empty.asc", "--stats=frac,classes,count", "zone,count\r\n1,0\r\n2,0\r\n3,0\r\n4,0\r\n"},
+    };
+    for (const header_case &c : cases) {
+        const auto run = run_tool(dir, {"--csv", c.stats, c.grid, "zones.asc", "out.csv"});
+        EXPECT_EQ(run.exit_code, 0) << c.stats;
+        EXPECT_TRUE(read_file(path("out.csv")).starts_with(c.csv))
+            << c.stats << ": " << read_file(path("out.csv"));
+    }
+    const auto help = run_tool(dir, {"--help"});
+    for (const char *must_mention : {"frac_<class>", "count_<class>"})
+        EXPECT_NE(help.console.find(must_mention), std::string::npos) << must_mention;
+}
+
+// Values that are no whole numbers are no classes: the run ends with exit code 5 once the cells
+// are counted, naming the smallest such value, and the previous table stays.
+TEST_F(Classes, ValuesThatAreNoWholeNumbersAreRefused) {
+    write_classes();
+    struct refused_case {
+        std::vector<std::string> cells;
+        std::string value;
+    } cases[] = {
+        {{"1", "2.5", "2", "0.25", "1", "1", "1", "1", "1", "1", "1", "1"}, "0.25"},
+        {{"1", "2", "inf", "3", "1", "1", "1", "1", "1", "1", "1", "1"}, "inf"},
+        {{"1", "2", "3", "4", "1", "1", "1", "1", "1", "1", "1e-300", "1"}, "1e-300"},
+    };
+    for (const refused_case &c : cases) {
+        write_file(path("in.asc"), text_grid({4, 3}, c.cells));
+        write_file(path("out.csv"), "the previous table\r\n");
+        for (const std::string format : {"--csv", "--json"}) {
+            const auto run =
+                run_tool(dir, {format, "--stats=count,classes", "in.asc", "zones.asc", "out.csv"});
+            EXPECT_EQ(run.exit_code, 5) << c.value;
+            EXPECT_EQ(run.console, banner +
+                                       "...\nsorting...\ninvalid option --stats=count,classes: "
+                                       "the classes of classes are whole numbers, but in.asc "
+                                       "holds " +
+                                       c.value + "\n");
+            EXPECT_EQ(read_file(path("out.csv")), "the previous table\r\n") << c.value;
+        }
+    }
+}
+
 } // namespace
