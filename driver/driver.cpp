@@ -370,15 +370,15 @@ constexpr option_spec option_table[] = {
     {option_id::json, "--json", "", false,
      "write the table as JSON, with the figures over all zones"},
     {option_id::stats, "--stats", "LIST", false,
-     "the table's columns, comma-separated, in this order (default:\n"
+     "the table's columns, comma-separated, in this order behind the\n"
+     "zone, which leads every row whether listed or not (default:\n"
      "zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
      "min, max, range, sum, mean, stddev (sample), pstddev\n"
      "(population), median, pNN (percentile NN, 0 to 100: p90,\n"
      "p99.5), mode, minority, variety; for rasters of classes\n"
      "(whole numbers) frac, the share of each class in the zone's\n"
      "counted cells, a column frac_<class> per class met anywhere,\n"
-     "and classes, their cells, count_<class>; with either, zone\n"
-     "comes first"},
+     "and classes, their cells, count_<class>"},
     {option_id::help, "--help", "", true, "this text (as the only argument)"},
     {option_id::version, "--version", "", true, "the version (as the only argument)"},
 };

@@ -80,23 +80,21 @@ std::string parse_stat_list(std::string_view list, std::vector<stat_column> &col
             return std::string(name) +
                    " is not a statistic; there are zone, count, nodata, min, max, range, sum, "
                    "mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, "
-                   "minority and variety";
+                   "minority, variety, frac and classes";
         for (const stat_column &earlier : read)
             if (earlier.name == column.name) return std::string(name) + " is asked for twice";
         read.push_back(std::move(column));
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
-    if (std::any_of(read.begin(), read.end(),
-                    [](const stat_column &column) { return per_class(column.kind); })) {
-        const auto zone = std::find_if(read.begin(), read.end(), [](const stat_column &column) {
-            return column.kind == stat_kind::zone;
-        });
-        if (zone == read.end())
-            read.insert(read.begin(), stat_column{stat_kind::zone, 0, "zone"});
-        else
-            std::rotate(read.begin(), zone, zone + 1);
-    }
+    // Every row is a zone's: the zone leads it, whether the list names it or not.
+    const auto zone = std::find_if(read.begin(), read.end(), [](const stat_column &column) {
+        return column.kind == stat_kind::zone;
+    });
+    if (zone == read.end())
+        read.insert(read.begin(), stat_column{stat_kind::zone, 0, "zone"});
+    else
+        std::rotate(read.begin(), zone, zone + 1);
     columns = std::move(read);
     return "";
 }

@@ -100,7 +100,7 @@ TEST_F(Table, NoZoneAtAll) {
     run_tool(dir, {"--json", "--stats=count,sum,median", "in.asc", "zones.asc", "out.json"});
     EXPECT_EQ(read_file(path("out.json")),
               "{\n  \"input\": \"in.asc\",\n  \"zones\": [],\n"
-              "  \"all\": {\"count\": 0, \"sum\": 0, \"median\": null}\n}\n");
+              "  \"all\": {\"zone\": null, \"count\": 0, \"sum\": 0, \"median\": null}\n}\n");
 }
 
 // The input grid's name in JSON: quotes, backslashes and control characters escaped, bytes that
@@ -133,7 +133,7 @@ TEST_F(Table, OptionsAndTheirBadValues) {
         {{"--csv", "--stats=foo", "in.asc", "zones.asc", "out"},
          "invalid option --stats=foo: foo is not a statistic; there are zone, count, nodata, min, "
          "max, range, sum, mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, "
-         "minority and variety\n" +
+         "minority, variety, frac and classes\n" +
              usage,
          5},
         {{"--json", "--stats=p101", "in.asc", "zones.asc", "out"}, p101 + usage, 5},
@@ -158,7 +158,7 @@ TEST_F(Table, OptionsAndTheirBadValues) {
         {{"--stats", "zones.asc", "out"},
          "invalid option --stats zones.asc: zones.asc is not a statistic; there are zone, count, "
          "nodata, min, max, range, sum, mean, stddev, pstddev, median, pNN (a percentile from 0 "
-         "to 100), mode, minority and variety\n" +
+         "to 100), mode, minority, variety, frac and classes\n" +
              usage,
          5},
         {{"--csv=1", "zones.asc", "out"},
@@ -181,7 +181,7 @@ TEST_F(Table, RepeatedOptionsCountAsGivenLast) {
     const auto run = run_tool(
         dir, {"--csv", "--stats=max", "--csv", "--stats=count", "in.asc", "zones.asc", "out.csv"});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(read_file(path("out.csv")), "count\r\n2\r\n0\r\n4\r\n");
+    EXPECT_EQ(read_file(path("out.csv")), "zone,count\r\n1,2\r\n2,0\r\n3,4\r\n");
 }
 
 TEST_F(Table, NamesNotGivenAreAskedFor) {
