@@ -625,7 +625,7 @@ constexpr const char *help_after_options =
     "  1   empty answer at \"please enter file: \", or no memory\n"
     "  2   no memory for the zone lookup table\n"
     "  3   the grids differ in geometry\n"
-    "  4   the report could not be written\n"
+    "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
     "      runs out of values\n"
@@ -691,6 +691,7 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
 } // namespace
 
 int run_zonalstats(int argc, char **argv) {
+    console = {}; // a process may hold several runs, as the fuzz targets do
     open_closed_standard_streams();
     if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code)) return exit_code;
     try {
