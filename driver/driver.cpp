@@ -47,6 +47,9 @@ struct command_line {
     std::vector<stat_column> columns; // of --csv and --json
     std::string stats_shown;          // the --stats option as given, for later messages
     std::vector<std::string_view> names;
+    bool quiet = false;           // --quiet
+    bool progress_bar = false;    // --progress
+    bool table_to_stdout = false; // --stdout
 };
 
 constexpr unsigned max_threads = 1024;
@@ -66,11 +69,30 @@ __attribute__((format(printf, 1, 2))) std::string formatted(const char *format, 
     return text;
 }
 
-// The one way a run fails: the message goes to standard output and the run ends with the code.
+// Where the console's text goes, and how much of it: standard output, unless the table goes
+// there, which leaves the console standard error. A quiet run prints only the questions for
+// names and the messages of failures.
+struct console_settings {
+    std::FILE *stream = stdout;
+    bool quiet = false;
+};
+
+console_settings console;
+
+void put_console(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), console.stream);
+}
+
+// The banner and the phase messages, which a quiet run leaves out.
+void say(std::string_view text) {
+    if (!console.quiet) put_console(text);
+}
+
+// The one way a run fails: the message goes to the console and the run ends with the code.
 // It takes the message as it stands, so that failing for want of memory needs none.
 [[noreturn]] void fail(int exit_code, std::string_view message) {
-    std::fwrite(message.data(), 1, message.size(), stdout);
-    std::fflush(stdout);
+    put_console(message);
+    std::fflush(console.stream);
     throw run_ended{exit_code};
 }
 
@@ -102,6 +124,7 @@ struct run_state {
     grid_stream input;
     grid_stream zone;
     output_file report;
+    bool table_to_stdout = false;
     bool keep_previous_output = false; // the table leaves the previous file until it is whole
     zone_register reg;
     scan_settings scan;
@@ -112,7 +135,7 @@ struct run_state {
 
 // Before anything that may wait, so that a waiting run shows what it has done so far.
 void flush_console() {
-    std::fflush(stdout);
+    std::fflush(console.stream);
 }
 
 // One line of standard input without its line end. The end of the input reads as an empty
@@ -139,7 +162,8 @@ void create_register(run_state &run) {
     }
 }
 
-// The names are the arguments behind the options.
+// The names are the arguments behind the options. A table on standard output has no file to
+// ask for.
 void obtain_names(run_state &run, const std::vector<std::string_view> &names) {
     if (names.size() >= 2) {
         run.input_name = names[0];
@@ -147,14 +171,16 @@ void obtain_names(run_state &run, const std::vector<std::string_view> &names) {
         if (names.size() >= 3) run.report_name = names[2];
         return;
     }
-    std::fputs("usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n", stdout);
-    std::fputs("input grid: ", stdout);
+    put_console("usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n");
+    put_console("input grid: ");
     run.input_name = read_console_line();
-    std::fputs("\nzone grid  : ", stdout);
+    put_console("\nzone grid  : ");
     run.zone_name = read_console_line();
-    std::fputs("\noutput file : ", stdout);
-    run.report_name = read_console_line();
-    std::fputs("\n", stdout);
+    if (!run.table_to_stdout) {
+        put_console("\noutput file : ");
+        run.report_name = read_console_line();
+    }
+    put_console("\n");
 }
 
 void open_grid_or_fail(const std::string &name, grid_stream &grid) {
@@ -211,15 +237,20 @@ bool create_report(run_state &run) {
 }
 
 void open_report(run_state &run) {
+    if (run.table_to_stdout) return;
     for (;;) {
         run.report.discard();
         if (create_report(run)) return;
-        std::printf("error opening file %s \r\n", run.report_name.c_str());
-        std::fputs("please enter file: ", stdout);
+        put_console(formatted("error opening file %s \r\n", run.report_name.c_str()));
+        put_console("please enter file: ");
         run.report_name = read_console_line();
         if (run.report_name.empty()) fail(exit_no_name_or_memory, "");
-        std::fputs("\r\n", stdout);
+        put_console("\r\n");
     }
+}
+
+std::FILE *report_stream(run_state &run) {
+    return run.table_to_stdout ? stdout : run.report.stream.get();
 }
 
 void read_header_or_fail(const std::string &name, grid_stream &grid) {
@@ -239,8 +270,10 @@ void scan_all_cells(run_state &run) {
     case scan_outcome::ok:
         return;
     case scan_outcome::no_value:
+        // The line break ends the line of the progress shown.
         fail(exit_grid,
-             formatted("\ncould not read a value for row %lu, column %lu from %s\n", row, column,
+             formatted("%scould not read a value for row %lu, column %lu from %s\n",
+                       run.scan.progress == progress_display::none ? "" : "\n", row, column,
                        (scanned.in_zone_grid ? run.zone_name : run.input_name).c_str()));
     case scan_outcome::no_zone_memory:
         if (run.stats.out_of_value_memory)
@@ -255,6 +288,11 @@ void scan_all_cells(run_state &run) {
 }
 
 void close_report(run_state &run) {
+    if (run.table_to_stdout) {
+        if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            fail(exit_report_write, "error writing to standard output\n");
+        return;
+    }
     output_file &out = run.report;
     const bool written = !std::ferror(out.stream.get());
     bool whole = std::fclose(out.stream.release()) == 0 && written;
@@ -269,7 +307,7 @@ void close_report(run_state &run) {
 // The table output in place of the report: the same console, all memory had before the first
 // byte is written.
 void write_table(run_state &run, output_format output) {
-    std::fputs("\nsorting...", stdout);
+    say("\nsorting...");
     if (!settle_values(run.stats, run.reg))
         fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
     stat_table table;
@@ -292,11 +330,11 @@ void write_table(run_state &run, output_format output) {
                        run.stats_shown.c_str(), by_class->name.c_str(), run.input_name.c_str(),
                        static_cast<int>(length), text));
     }
-    std::fputs("\nwriting output...\n", stdout);
+    say("\nwriting output...\n");
     if (output == output_format::csv)
-        write_csv(run.report.stream.get(), table);
+        write_csv(report_stream(run), table);
     else
-        write_json(run.report.stream.get(), run.input_name, table);
+        write_json(report_stream(run), run.input_name, table);
 }
 
 void run_phases(const command_line &command) {
@@ -313,9 +351,20 @@ void run_phases(const command_line &command) {
         state.stats_shown = command.stats_shown;
         state.keep_previous_output = true;
     }
+    if (command.table_to_stdout) {
+        console.stream = stderr;
+        state.table_to_stdout = true;
+        report_broken_pipes_as_write_errors(); // a reader gone is a write error, exit 4
+    }
+    console.quiet = command.quiet;
+    // A bar redrawn in place only makes sense on a terminal; in a log it would be noise.
+    state.scan.progress = command.quiet                 ? progress_display::none
+                          : !command.progress_bar       ? progress_display::dots
+                          : is_terminal(console.stream) ? progress_display::bar
+                                                        : progress_display::none;
+    state.scan.progress_stream = console.stream;
     create_register(state);
-    std::fputs("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n",
-               stdout);
+    say("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n");
     obtain_names(state, command.names);
     open_grid_or_fail(state.input_name, state.input);
     open_grid_or_fail(state.zone_name, state.zone);
@@ -332,9 +381,9 @@ void run_phases(const command_line &command) {
         write_table(state, command.output);
     } else {
         report_head(state.report.stream.get(), state.input_name, state.zone_name);
-        std::fputs("\nsorting...", stdout);
+        say("\nsorting...");
         sort_zones(state.reg);
-        std::fputs("\nwriting output...\n", stdout);
+        say("\nwriting output...\n");
         report_zone_rows(state.report.stream.get(), state.reg);
         report_totals(state.report.stream.get(), state.reg);
     }
@@ -347,29 +396,30 @@ void run_phases(const command_line &command) {
 constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
                                    "       zonalstats --help | --version\n";
 
-enum class option_id { threads, csv, json, stats, help, version };
+enum class option_id { threads, csv, json, stats, stdout_table, quiet, progress, help, version };
 
 // The tool's options, for the parser, for the check of mistyped ones and for --help alike.
 struct option_spec {
     option_id id;
     std::string_view name;
-    std::string_view value; // what --help calls its value; "": it takes none
-    bool alone;             // an option only as the one argument, anywhere else a name
-    std::string_view help;  // its lines in --help
+    std::string_view short_name; // "": none; else the whole word, as "-q", never with a value
+    std::string_view value;      // what --help calls its value; "": it takes none
+    bool alone;                  // an option only as the one argument, anywhere else a name
+    std::string_view help;       // its lines in --help
 };
 
 constexpr option_spec option_table[] = {
-    {option_id::threads, "--threads", "N", false,
+    {option_id::threads, "--threads", "", "N", false,
      "threads that read and decode the grids, 1 to 1024 (default: the\n"
      "CPUs the process may run on); no more are started than those\n"
      "CPUs, or 8 where there are fewer; the report is the same for\n"
      "every N"},
-    {option_id::csv, "--csv", "", false,
+    {option_id::csv, "--csv", "", "", false,
      "write a CSV table to <report> instead of the report: a header\n"
      "line, then a line per zone"},
-    {option_id::json, "--json", "", false,
+    {option_id::json, "--json", "", "", false,
      "write the table as JSON, with the figures over all zones"},
-    {option_id::stats, "--stats", "LIST", false,
+    {option_id::stats, "--stats", "", "LIST", false,
      "the table's columns, comma-separated, in this order behind the\n"
      "zone, which leads every row whether listed or not (default:\n"
      "zone,count,min,max,sum,mean,stddev), of: zone, count, nodata,\n"
@@ -379,8 +429,19 @@ constexpr option_spec option_table[] = {
      "(whole numbers) frac, the share of each class in the zone's\n"
      "counted cells, a column frac_<class> per class met anywhere,\n"
      "and classes, their cells, count_<class>"},
-    {option_id::help, "--help", "", true, "this text (as the only argument)"},
-    {option_id::version, "--version", "", true, "the version (as the only argument)"},
+    {option_id::stdout_table, "--stdout", "", "", false,
+     "write the table of --csv or --json to standard output, and name\n"
+     "no <report> (or name it -); the console's text then goes to\n"
+     "standard error:\n"
+     "zonalstats --csv --stdout dem.tif zones.tif | head"},
+    {option_id::quiet, "--quiet", "-q", "", false,
+     "no banner, no progress, no \"sorting...\" or \"writing output...\";\n"
+     "the questions for names not given and the error messages stay"},
+    {option_id::progress, "--progress", "", "", false,
+     "a bar with the share of rows done in place of the dots, where\n"
+     "the console is a terminal; elsewhere no progress at all"},
+    {option_id::help, "--help", "", "", true, "this text (as the only argument)"},
+    {option_id::version, "--version", "", "", true, "the version (as the only argument)"},
 };
 
 [[noreturn]] void fail_option(std::string_view option, const std::string &problem) {
@@ -452,6 +513,10 @@ unsigned parse_threads(std::string_view shown, std::string_view value) {
 // and --json together, and --stats without either (the report's columns are fixed). A repeated
 // option counts as given last.
 command_line parse_command_line(int argc, char **argv) {
+    // Even a mistake on a line that puts the table on standard output is told on the console
+    // the run would have had, so that a pipe gets no message.
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i)
+        if (std::string_view(argv[i]) == "--stdout") console.stream = stderr;
     command_line command;
     std::string &stats_shown = command.stats_shown;
     bool options_ended = false;
@@ -467,9 +532,12 @@ command_line parse_command_line(int argc, char **argv) {
         }
         const std::size_t equals = argument.find('=');
         const std::string_view name = argument.substr(0, equals);
+        // A short name counts only as the whole word: "-q=1" and "-qq" stay names.
         const auto known = std::find_if(
-            std::begin(option_table), std::end(option_table),
-            [&](const option_spec &option) { return !option.alone && option.name == name; });
+            std::begin(option_table), std::end(option_table), [&](const option_spec &option) {
+                return !option.alone && (option.name == name || (!option.short_name.empty() &&
+                                                                 option.short_name == argument));
+            });
         if (known == std::end(option_table)) {
             if (const option_spec *meant = option_meant(name); meant != nullptr)
                 fail_option(argument,
@@ -512,6 +580,15 @@ command_line parse_command_line(int argc, char **argv) {
                 fail_option(shown, problem);
             stats_shown = shown;
             break;
+        case option_id::stdout_table:
+            command.table_to_stdout = true;
+            break;
+        case option_id::quiet:
+            command.quiet = true;
+            break;
+        case option_id::progress:
+            command.progress_bar = true;
+            break;
         case option_id::help:
         case option_id::version:
             break;
@@ -520,6 +597,20 @@ command_line parse_command_line(int argc, char **argv) {
     if (!stats_shown.empty() && command.output == output_format::report)
         fail_option(stats_shown,
                     "--stats chooses the columns of --csv or --json; the report's are fixed");
+    // A table named "-" goes to standard output, as with --stdout; the report keeps "-" as the
+    // name of a file.
+    if (command.output != output_format::report && command.names.size() >= 3 &&
+        command.names[2] == "-") {
+        command.names.resize(2);
+        command.table_to_stdout = true;
+    }
+    if (command.table_to_stdout && command.output == output_format::report)
+        fail_option("--stdout", "--stdout writes the table of --csv or --json; the report goes "
+                                "to a file");
+    if (command.table_to_stdout && command.names.size() >= 3)
+        fail_option("--stdout", "the table goes to standard output, so no <report> is named, "
+                                "but " +
+                                    std::string(command.names[2]) + " is");
     if (command.output != output_format::report && stats_shown.empty())
         parse_stat_list(default_stat_list, command.columns);
     return command;
@@ -566,7 +657,7 @@ constexpr const char *help_after_options =
     "  1   empty answer at \"please enter file: \", or no memory\n"
     "  2   no memory for the zone lookup table\n"
     "  3   the grids differ in geometry\n"
-    "  4   the report could not be written\n"
+    "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
     "      where the values are not all whole numbers\n"
     "  98  a grid can't be opened, is in no known format, has a broken header or\n"
@@ -574,19 +665,27 @@ constexpr const char *help_after_options =
     "\n";
 
 // The options of the table, each as --name=VALUE with its help lines beside it.
+std::string option_shown(const option_spec &option) {
+    std::string shown;
+    if (!option.short_name.empty()) {
+        shown += option.short_name;
+        shown += ", ";
+    }
+    shown += option.name;
+    if (!option.value.empty()) {
+        shown += '=';
+        shown += option.value;
+    }
+    return shown;
+}
+
 std::string options_help() {
     std::size_t width = 0;
     for (const option_spec &option : option_table)
-        width = std::max(width,
-                         option.name.size() + (option.value.empty() ? 0 : option.value.size() + 1));
+        width = std::max(width, option_shown(option).size());
     std::string text;
     for (const option_spec &option : option_table) {
-        std::string head = "  ";
-        head += option.name;
-        if (!option.value.empty()) {
-            head += '=';
-            head += option.value;
-        }
+        std::string head = "  " + option_shown(option);
         head.resize(width + 3, ' ');
         std::string_view lines = option.help;
         for (bool first = true; !lines.empty(); first = false) {
@@ -625,6 +724,7 @@ bool answer_help_or_version(int argc, char **argv, int &exit_code) {
 } // namespace
 
 int run_zonalstats(int argc, char **argv) {
+    console = {}; // a process may hold several runs, as the fuzz targets do
     open_closed_standard_streams();
     if (int exit_code = exit_ok; answer_help_or_version(argc, argv, exit_code)) return exit_code;
     try {

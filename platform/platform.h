@@ -14,6 +14,14 @@
 // console's text. Closed standard input then reads as an empty input.
 void open_closed_standard_streams() noexcept;
 
+// True when the stream writes to a terminal (a console window on Windows), where text can be
+// redrawn in place.
+bool is_terminal(std::FILE *file) noexcept;
+
+// From now on a write to a pipe that has no reader fails with an error, which the writer sees,
+// instead of ending the process with SIGPIPE. Windows has no such signal: there it does nothing.
+void report_broken_pipes_as_write_errors() noexcept;
+
 // True when both names refer to one existing file, also through links or another spelling.
 // Throws std::bad_alloc when memory runs out.
 bool is_same_file(const std::string &a, const std::string &b);

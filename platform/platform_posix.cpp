@@ -74,6 +74,14 @@ void open_closed_standard_streams() noexcept {
     }
 }
 
+bool is_terminal(std::FILE *file) noexcept {
+    return isatty(fileno(file)) == 1;
+}
+
+void report_broken_pipes_as_write_errors() noexcept {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 bool is_same_file(const std::string &a, const std::string &b) {
     std::error_code error;
     return std::filesystem::equivalent(a, b, error) && !error;

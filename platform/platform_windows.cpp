@@ -102,6 +102,12 @@ void open_closed_standard_streams() noexcept {
     }
 }
 
+bool is_terminal(std::FILE *file) noexcept {
+    return _isatty(_fileno(file)) != 0;
+}
+
+void report_broken_pipes_as_write_errors() noexcept {}
+
 bool is_same_file(const std::string &a, const std::string &b) {
     std::error_code error;
     return std::filesystem::equivalent(a, b, error) && !error;

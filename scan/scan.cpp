@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -170,27 +171,63 @@ void release_block(pipeline &p, lane &l) {
     p.work_ready.notify_one();
 }
 
-// A dot per row, flushed when a row ends and a while has passed, so that the dots show on a
-// terminal as the scan goes without a flush per row.
+// The scan's progress. Dots: one per row, flushed when a row ends and a while has passed, so
+// that they show on a terminal as the scan goes without a flush per row. Bar: redrawn when its
+// percentage has moved and a while has passed, and once more at the end.
 struct progress {
     using clock = std::chrono::steady_clock;
+    progress_display display = progress_display::dots;
+    std::FILE *out = stdout;
     std::uint32_t ncols = 0;
+    std::uint64_t rows = 0;
+    std::uint64_t done = 0;
+    std::uint64_t drawn_percent = 0;
     clock::time_point last_flush = clock::now();
     std::uint64_t cells_since_check = 0;
 };
 
+constexpr auto progress_pause = std::chrono::milliseconds(200);
+
+std::uint64_t percent_of(std::uint64_t done, std::uint64_t rows) {
+    return rows == 0 ? 100 : done * 100 / rows; // rows < 2^32: no overflow
+}
+
+void draw_bar(progress &state) {
+    const std::string bar = progress_bar(state.done, state.rows);
+    std::fwrite(bar.data(), 1, bar.size(), state.out);
+    std::fflush(state.out);
+    state.drawn_percent = percent_of(state.done, state.rows);
+    state.last_flush = progress::clock::now();
+}
+
+void start_progress(progress &state) {
+    if (state.display == progress_display::bar) draw_bar(state);
+}
+
 void rows_done(progress &state, std::uint64_t rows) {
+    if (state.display == progress_display::bar) {
+        state.done += rows;
+        if (rows == 0 || percent_of(state.done, state.rows) == state.drawn_percent) return;
+        if (progress::clock::now() - state.last_flush >= progress_pause) draw_bar(state);
+        return;
+    }
+    if (state.display != progress_display::dots) return;
     for (; rows != 0; --rows) {
-        std::putchar('.');
+        std::fputc('.', state.out);
         state.cells_since_check += std::uint64_t{state.ncols} + 1;
         if (state.cells_since_check < (1u << 20)) continue;
         state.cells_since_check = 0;
         const auto now = progress::clock::now();
-        if (now - state.last_flush >= std::chrono::milliseconds(200)) {
-            std::fflush(stdout);
+        if (now - state.last_flush >= progress_pause) {
+            std::fflush(state.out);
             state.last_flush = now;
         }
     }
+}
+
+// The bar shows where the scan ended; a scan that failed leaves it where it stopped.
+void end_progress(progress &state) {
+    if (state.display == progress_display::bar) draw_bar(state);
 }
 
 // Where the count stands in one lane's current block.
@@ -212,10 +249,15 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
     const auto ncols = static_cast<std::uint32_t>(input.header.ncols);
     const std::uint64_t cells = std::uint64_t{nrows} * ncols;
     progress dots;
+    dots.display = settings.progress;
+    dots.out = settings.progress_stream;
     dots.ncols = ncols;
+    dots.rows = nrows;
     scan_result result;
+    start_progress(dots);
     if (cells == 0) {
         rows_done(dots, nrows);
+        end_progress(dots);
         return result;
     }
 
@@ -288,5 +330,20 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
         }
     }
     finish_counting(counter);
+    end_progress(dots);
     return result;
+}
+
+std::string progress_bar(std::uint64_t done, std::uint64_t rows) {
+    constexpr std::uint64_t width = 40;
+    const std::uint64_t percent = percent_of(done, rows);
+    const std::uint64_t filled = rows == 0 ? width : done * width / rows;
+    std::string bar = "\r[";
+    bar.append(filled, '#');
+    bar.append(width - filled, ' ');
+    char figures[64];
+    std::snprintf(figures, sizeof figures, "] %3u%%  %llu of %llu rows",
+                  static_cast<unsigned>(percent), static_cast<unsigned long long>(done),
+                  static_cast<unsigned long long>(rows));
+    return bar + figures;
 }

@@ -1,5 +1,5 @@
 // The scan: every cell pair of the input grid and the zone grid, in file order, counted into the
-// zones, with a dot on the console for every row.
+// zones, with its progress on the console: a dot for every row, a bar, or nothing.
 //
 // Both grids are read and decoded in blocks (grid.h) by worker threads, a few blocks ahead of
 // the count; the counting itself runs on the calling thread and takes the cells strictly in file
@@ -10,14 +10,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "grid/grid.h"
 #include "zones/zones.h"
+
+// How the scan shows how far it is: a dot after each row (also for rows of no columns), a bar
+// redrawn in place with the share of rows done, or not at all.
+enum class progress_display { dots, bar, none };
 
 struct scan_settings {
     unsigned threads = 1; // threads taking part, the calling one included
     block_settings blocks;
     std::size_t blocks_in_flight = 0; // per grid; 0: 1 for one thread, else threads + 1
+    progress_display progress = progress_display::dots;
+    std::FILE *progress_stream = stdout;
 };
 
 enum class scan_outcome {
@@ -34,9 +42,12 @@ struct scan_result {
 };
 
 // Scans the cells of both grids, whose headers have been read and have the same geometry, and
-// counts every pair into the counter. Prints a dot after each row (also for rows of no
-// columns); stops at the first cell that fails, as a scan cell by cell would, with the input
-// grid's value of a cell read before the zone grid's. Whatever happens, every thread it started
-// has ended when it returns.
+// counts every pair into the counter, showing its progress as the settings say; stops at the first
+// cell that fails, as a scan cell by cell would, with the input grid's value of a cell read before
+// the zone grid's. Whatever happens, every thread it started has ended when it returns.
 scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &counter,
                        const scan_settings &settings);
+
+// The bar for `done` of `rows` rows, as it is drawn over the previous one: a carriage return, the
+// bar, the share done in whole percent (rounded down, so 100% means all rows) and the rows.
+std::string progress_bar(std::uint64_t done, std::uint64_t rows);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_support.h"
@@ -332,7 +333,7 @@ TEST_F(Cli, OptionsAnywhereWithTheirValueBehindASpaceOrAnEqualsSign) {
          "--report.txt",
          "zone,count\r\n"},
         {{"--json", "in.asc", "zones.asc", "--v.asc"}, "--v.asc", "{\n"},
-        {{"in.asc", "zones.asc", "-", "--stats=zone", "--csv"}, "-", "zone\r\n"},
+        {{"in.asc", "zones.asc", "-"}, "-", report_line},
     };
     for (const placed_case &c : cases) {
         const std::string shown = ::testing::PrintToString(c.args);
@@ -590,6 +591,335 @@ TEST_F(Output, NoMoreThreadsThanCpus) {
     EXPECT_LE(threads, std::max<std::size_t>(cpus, 8));
     input->release();
     EXPECT_EQ(test_support::finish_tool(started).exit_code, 0);
+}
+
+// The console for scripts: --quiet, the table on standard output, the progress bar.
+class Console : public Cli {
+  protected:
+    // The CSV table of write_pair's grids at the default columns.
+    static std::string pair_csv() {
+        return "zone,count,min,max,sum,mean,stddev\r\n"
+               "1,2,1,2,3,1.5,0.7071067811865476\r\n"
+               "2,2,3,4,7,3.5,0.7071067811865476\r\n";
+    }
+    // True when `shown` is `head`, then progress bars redrawn over each other, then `tail`.
+    static bool bars_between(const std::string &shown, const std::string &head,
+                             const std::string &tail) {
+        if (!shown.starts_with(head) || !shown.ends_with(tail) ||
+            shown.size() < head.size() + tail.size())
+            return false;
+        std::string_view middle(shown);
+        middle = middle.substr(head.size(), shown.size() - head.size() - tail.size());
+        while (!middle.empty()) {
+            const std::size_t next = middle.find('\r', 1);
+            const std::string_view bar = middle.substr(0, next);
+            if (!bar.starts_with("\r[") || !bar.ends_with(" rows")) return false;
+            middle.remove_prefix(bar.size());
+        }
+        return true;
+    }
+    static bool have_script() { return std::system("command -v script >/dev/null 2>&1") == 0; }
+    // Runs the tool with the arguments, as a shell words (after `cd` into the folder), on a
+    // terminal of its own, and returns what the terminal showed, its CR LF line ends made LF.
+    std::string on_terminal(const std::string &words, int &exit_code) {
+        const std::string command = "cd '" + dir.string() + "' && script -qec \"'" +
+                                    ZONALSTATS_BINARY + "' " + words +
+                                    "\" /dev/null </dev/null >.terminal 2>&1";
+        const int status = std::system(command.c_str());
+        exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::string shown = read_file(path(".terminal"));
+        fs::remove(dir / ".terminal");
+        std::string lf;
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            if (!(shown[i] == '\r' && i + 1 < shown.size() && shown[i + 1] == '\n'))
+                lf.push_back(shown[i]);
+        return lf;
+    }
+};
+
+// Quiet: no banner, no dots, no phase messages; the questions for missing names and the
+// messages of failures stay, those without a line of dots to end.
+TEST_F(Console, QuietLeavesOnlyQuestionsAndFailures) {
+    write_pair();
+    write_file(path("short.asc"), text_grid({2, 2}, {"1", "2", "3"}));
+    write_file(path("narrow.asc"), text_grid({1, 2}, {"1", "2"}));
+    struct quiet_case {
+        std::vector<std::string> args;
+        std::string input;
+        int exit_code;
+        std::string console;
+    } cases[] = {
+        {{"-q", "in.asc", "zones.asc", "report.txt"}, "", 0, ""},
+        {{"in.asc", "zones.asc", "report.txt", "--quiet"}, "", 0, ""},
+        {{"-q", "--csv", "in.asc", "zones.asc", "report.txt"}, "", 0, ""},
+        {{"-q", "--progress", "in.asc", "zones.asc", "report.txt"}, "", 0, ""},
+        {{"-q"}, "in.asc\nzones.asc\nreport.txt\n", 0, usage_and_prompts},
+        {{"-q", "in.asc", "zones.asc"},
+         "report.txt\n",
+         0,
+         "error opening file  \r\nplease enter file: \r\n"},
+        {{"-q", "in.asc", "zones.asc", "no/such/report.txt"},
+         "\n",
+         1,
+         "error opening file no/such/report.txt \r\nplease enter file: "},
+        {{"-q", "missing.asc", "zones.asc", "report.txt"},
+         "",
+         98,
+         "could not open input file missing.asc\n"},
+        {{"-q", "short.asc", "zones.asc", "report.txt"},
+         "",
+         98,
+         "could not read a value for row 2, column 2 from short.asc\n"},
+        {{"-q", "in.asc", "narrow.asc", "report.txt"},
+         "",
+         3,
+         "zonegrid narrow.asc and input grid in.asc \ndoes not match the same geometry!. end.\n"},
+        {{"-q", "--threads=0", "in.asc", "zones.asc", "report.txt"},
+         "",
+         5,
+         "invalid option --threads=0: the number of threads must be a whole number from 1 to "
+         "1024\n" +
+             usage},
+        {{"--quite", "in.asc", "zones.asc", "report.txt"},
+         "",
+         5,
+         "invalid option --quite: no such option; did you mean --quiet?\n" + usage},
+    };
+    const auto loud = run_tool(dir, {"in.asc", "zones.asc", "report.txt"});
+    const std::string loud_report = read_file(path("report.txt"));
+    for (const quiet_case &c : cases) {
+        const std::string shown = ::testing::PrintToString(c.args);
+        fs::remove(dir / "report.txt");
+        const auto run = run_tool(dir, c.args, c.input);
+        EXPECT_EQ(run.exit_code, c.exit_code) << shown;
+        EXPECT_EQ(run.console, c.console) << shown;
+        if (c.exit_code == 0 && std::find(c.args.begin(), c.args.end(), "--csv") == c.args.end()) {
+            EXPECT_EQ(read_file(path("report.txt")), loud_report) << shown;
+        }
+    }
+}
+
+// "-q" is the option only as a word of its own; the other words that start with a dash stay
+// names, for the report and for the table alike, and so does "-" for the report (a table named
+// "-" goes to standard output).
+TEST_F(Console, OnlyTheWholeWordIsTheShortOption) {
+    write_pair();
+    for (const std::string name : {"-", "-q=1", "-qq", "-Q"}) {
+        for (const std::string format : {"", "--json"}) {
+            std::vector<std::string> args = {"in.asc", "zones.asc", name};
+            if (!format.empty()) args.push_back(format);
+            const auto run = run_tool(dir, args);
+            EXPECT_EQ(run.exit_code, 0) << name << " " << format;
+            if (name == "-" && !format.empty()) {
+                EXPECT_TRUE(run.console.starts_with("{\n  \"input\"")) << run.console;
+                EXPECT_FALSE(fs::exists(dir / name));
+                continue;
+            }
+            EXPECT_EQ(run.console, banner + ".." + scan_ending) << name << " " << format;
+            EXPECT_TRUE(read_file(path(name)).starts_with(format.empty() ? "statistical" : "{"))
+                << name << " " << format;
+            fs::remove(dir / name);
+        }
+    }
+}
+
+// --stdout: the table alone on standard output, and all the console's text, the questions and
+// the messages of failures included, on standard error.
+TEST_F(Console, TheTableOnStandardOutputAndTheConsoleOnStandardError) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the tests do not capture the standard error of a run under wine");
+    write_pair();
+    write_file(path("narrow.asc"), text_grid({1, 2}, {"1", "2"}));
+    const std::string json = "{\n"
+                             "  \"input\": \"in.asc\",\n";
+    struct stdout_case {
+        std::vector<std::string> args;
+        std::string input;
+        int exit_code;
+        std::string table; // all of it, or its first lines for JSON
+        std::string console;
+    } cases[] = {
+        {{"--csv", "--stdout", "in.asc", "zones.asc"},
+         "",
+         0,
+         pair_csv(),
+         banner + ".." + scan_ending},
+        {{"in.asc", "--stdout", "zones.asc", "--json"}, "", 0, json, banner + ".." + scan_ending},
+        // A table named "-" is the same as --stdout.
+        {{"--csv", "in.asc", "zones.asc", "-"}, "", 0, pair_csv(), banner + ".." + scan_ending},
+        {{"in.asc", "zones.asc", "-", "--stats=zone", "--json", "-q"}, "", 0, json, ""},
+        {{"--csv", "--stdout", "in.asc", "zones.asc", "-"},
+         "",
+         0,
+         pair_csv(),
+         banner + ".." + scan_ending},
+        {{"-q", "--csv", "--stdout", "in.asc", "zones.asc"}, "", 0, pair_csv(), ""},
+        {{"--stdout", "--stats=zone,sum", "--csv", "in.asc", "zones.asc"},
+         "",
+         0,
+         "zone,sum\r\n1,3\r\n2,7\r\n",
+         banner + ".." + scan_ending},
+        {{"--csv", "--stdout"},
+         "in.asc\nzones.asc\n",
+         0,
+         pair_csv(),
+         banner +
+             "usage:  <inputgrid> <zonegrid> <ASCII-statistics file>\n\n"
+             "input grid: \nzone grid  : \n" +
+             ".." + scan_ending},
+        {{"--csv", "--stdout", "missing.asc", "zones.asc"},
+         "",
+         98,
+         "",
+         banner + "could not open input file missing.asc\n"},
+        {{"--csv", "--stdout", "in.asc", "narrow.asc"},
+         "",
+         3,
+         "",
+         banner + "zonegrid narrow.asc and input grid in.asc \ndoes not match the same geometry!. "
+                  "end.\n"},
+        {{"--csv", "--threads=0", "--stdout", "in.asc", "zones.asc"},
+         "",
+         5,
+         "",
+         "invalid option --threads=0: the number of threads must be a whole number from 1 to "
+         "1024\n" +
+             usage},
+        {{"--stdout", "in.asc", "zones.asc"},
+         "",
+         5,
+         "",
+         "invalid option --stdout: --stdout writes the table of --csv or --json; the report goes "
+         "to a file\n" +
+             usage},
+        {{"--csv", "--stdout", "in.asc", "zones.asc", "out.csv"},
+         "",
+         5,
+         "",
+         "invalid option --stdout: the table goes to standard output, so no <report> is named, "
+         "but out.csv is\n" +
+             usage},
+    };
+    for (const stdout_case &c : cases) {
+        const std::string shown = ::testing::PrintToString(c.args);
+        test_support::run_options options;
+        options.input = c.input;
+        options.capture_errors = true;
+        const auto run = run_tool(dir, c.args, options);
+        EXPECT_EQ(run.exit_code, c.exit_code) << shown;
+        if (c.table.starts_with("{"))
+            EXPECT_TRUE(run.console.starts_with(c.table) && run.console.ends_with("}\n"))
+                << shown << ": " << run.console;
+        else
+            EXPECT_EQ(run.console, c.table) << shown;
+        EXPECT_EQ(run.errors, c.console) << shown;
+        for (const auto &entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "in.asc" || name == "zones.asc" || name == "narrow.asc")
+                << shown << ": stray file " << name;
+        }
+    }
+}
+
+// A table that can't be written to standard output, a full device or a pipe whose reader has
+// gone, fails as any table that can't be written: exit 4, the message on standard error.
+TEST_F(Console, WriteErrorsOnStandardOutputEndTheRunWithExit4) {
+    ZONALSTATS_SKIP_ON_WINDOWS("Windows has neither /dev/full nor SIGPIPE");
+    write_pair();
+    const std::string failed = banner + ".." + scan_ending + "error writing to standard output\n";
+    const std::string command = "cd '" + dir.string() + "' && '" + ZONALSTATS_BINARY +
+                                "' --csv --stdout in.asc zones.asc </dev/null >/dev/full "
+                                "2>errors.txt";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_EQ(read_file(path("errors.txt")), failed);
+
+    // The reader is gone before the run starts, and SIGPIPE has its default action.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGPIPE, SIG_DFL);
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        dup2(ends[1], 1);
+        const int errors = open("errors.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (errors < 0) _exit(127);
+        dup2(errors, 2);
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0) _exit(127);
+        dup2(null, 0);
+        execl(ZONALSTATS_BINARY, ZONALSTATS_BINARY, "--json", "--stdout", "in.asc", "zones.asc",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    int piped = 0;
+    ASSERT_EQ(waitpid(child, &piped, 0), child);
+    ASSERT_TRUE(WIFEXITED(piped)) << "ended by signal " << WTERMSIG(piped);
+    EXPECT_EQ(WEXITSTATUS(piped), 4);
+    EXPECT_EQ(read_file(path("errors.txt")), failed);
+}
+
+// --progress: a bar in place of the dots, where the console is a terminal, and no progress at
+// all where it is not; without the option a terminal shows the dots as ever.
+TEST_F(Console, ProgressBarOnATerminalOnly) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the terminal is a pseudo-terminal of util-linux's script");
+    write_pair();
+    write_file(path("short.asc"), text_grid({2, 2}, {"1", "2", "3"}));
+    const std::string full_bar = "\r[" + std::string(40, '#') + "] 100%  2 of 2 rows";
+
+    const auto piped = run_tool(dir, {"--progress", "in.asc", "zones.asc", "report.txt"});
+    EXPECT_EQ(piped.exit_code, 0);
+    EXPECT_EQ(piped.console, banner + scan_ending);
+    const auto piped_failure = run_tool(dir, {"--progress", "short.asc", "zones.asc", "r.txt"});
+    EXPECT_EQ(piped_failure.exit_code, 98);
+    EXPECT_EQ(piped_failure.console,
+              banner + "could not read a value for row 2, column 2 from short.asc\n");
+
+    if (!have_script()) GTEST_SKIP() << "no script (util-linux) to run the tool on a terminal";
+    int exit_code = -1;
+    const std::string blank_bar = "\r[" + std::string(40, ' ') + "]   0%  0 of 2 rows";
+    std::string shown = on_terminal("--progress in.asc zones.asc report.txt", exit_code);
+    EXPECT_TRUE(bars_between(shown, banner + blank_bar, full_bar + scan_ending)) << shown;
+    EXPECT_EQ(exit_code, 0);
+    EXPECT_EQ(on_terminal("in.asc zones.asc report.txt", exit_code), banner + ".." + scan_ending);
+    EXPECT_EQ(on_terminal("-q --progress in.asc zones.asc report.txt", exit_code), "");
+    // A failure ends the bar's line, where the bar stopped.
+    shown = on_terminal("--progress short.asc zones.asc report.txt", exit_code);
+    EXPECT_TRUE(bars_between(shown, banner + blank_bar,
+                             "\r[" + std::string(20, '#') + std::string(20, ' ') +
+                                 "]  50%  1 of 2 rows" +
+                                 "\ncould not read a value for row 2, column 2 from short.asc\n"))
+        << shown;
+    EXPECT_EQ(exit_code, 98);
+    // With the table on standard output the console, and so the bar, is standard error.
+    shown = on_terminal("--csv --stdout --progress in.asc zones.asc >out.csv", exit_code);
+    EXPECT_TRUE(bars_between(shown, banner + blank_bar, full_bar + scan_ending)) << shown;
+    EXPECT_EQ(read_file(path("out.csv")), pair_csv());
+    // With the report, standard output is the console: not a terminal, no bar.
+    EXPECT_EQ(on_terminal("--progress in.asc zones.asc report.txt >console.txt", exit_code), "");
+    EXPECT_EQ(read_file(path("console.txt")), banner + scan_ending);
+}
+
+// A long scan redraws the bar a few times a second, not once a row.
+TEST_F(Console, TheBarIsRedrawnAFewTimesASecond) {
+    ZONALSTATS_SKIP_ON_WINDOWS("the terminal is a pseudo-terminal of util-linux's script");
+    if (!have_script()) GTEST_SKIP() << "no script (util-linux) to run the tool on a terminal";
+    const std::string grid = text_grid({200, 5000}, std::vector<std::string>(1000000, "1"));
+    write_file(path("in.asc"), grid);
+    write_file(path("zones.asc"), grid);
+    const auto started = std::chrono::steady_clock::now();
+    int exit_code = -1;
+    const std::string shown =
+        on_terminal("--threads=1 --progress in.asc zones.asc report.txt", exit_code);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(exit_code, 0);
+    const auto draws = static_cast<double>(std::count(shown.begin(), shown.end(), '\r'));
+    EXPECT_GE(draws, 2);
+    EXPECT_LE(draws, 2 + seconds * 5 + 1) << seconds << " s";
+    EXPECT_NE(shown.find("] 100%  5000 of 5000 rows\nsorting..."), std::string::npos);
 }
 
 } // namespace

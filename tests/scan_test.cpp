@@ -210,4 +210,81 @@ TEST_F(Scan, RandomBlocksAndThreadsCountAsOneByOne) {
     }
 }
 
+// The bar: filled and counted in whole percent, rounded down, so that it is full only when every
+// row is done; a grid of no rows is done at once.
+TEST(ProgressBar, FillsWithTheShareOfRowsDone) {
+    const std::string blank(40, ' ');
+    const std::string full(40, '#');
+    const struct {
+        std::uint64_t done;
+        std::uint64_t rows;
+        std::string bar;
+    } cases[] = {
+        {0, 10, "\r[" + blank + "]   0%  0 of 10 rows"},
+        {5, 10, "\r[" + full.substr(20) + blank.substr(20) + "]  50%  5 of 10 rows"},
+        {1, 3, "\r[" + full.substr(27) + blank.substr(13) + "]  33%  1 of 3 rows"},
+        {999, 1000, "\r[" + full.substr(1) + " ]  99%  999 of 1000 rows"},
+        {1000, 1000, "\r[" + full + "] 100%  1000 of 1000 rows"},
+        {0, 0, "\r[" + full + "] 100%  0 of 0 rows"},
+        {4294967295u, 4294967295u, "\r[" + full + "] 100%  4294967295 of 4294967295 rows"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(progress_bar(c.done, c.rows), c.bar) << c.done << " of " << c.rows;
+}
+
+// The progress goes to the stream the settings name, in the form they name: a dot per row, a
+// bar drawn at the start and at the end, or nothing. A scan that fails leaves the bar at the
+// rows it finished.
+TEST_F(Scan, ProgressTakesTheFormAndStreamOfTheSettings) {
+    const geometry g{3, 4};
+    write_file(path("in"), test_support::text_grid(g, std::vector<std::string>(12, "1")));
+    write_file(path("short"), test_support::text_grid(g, std::vector<std::string>(7, "1")));
+    write_file(path("zones"), test_support::text_grid(g, std::vector<std::string>(12, "2")));
+    const struct {
+        const char *input;
+        progress_display display;
+        std::string first; // all there is, but for a bar, which may be redrawn in between
+        std::string last;
+    } cases[] = {
+        {"in", progress_display::dots, "....", ""},
+        {"in", progress_display::bar, progress_bar(0, 4), progress_bar(4, 4)},
+        {"in", progress_display::none, "", ""},
+        {"short", progress_display::dots, "..", ""},
+        {"short", progress_display::bar, progress_bar(0, 4), progress_bar(2, 4)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.input) + ", display " +
+                     std::to_string(static_cast<int>(c.display)));
+        for (const unsigned threads : {1u, 3u}) {
+            grid_stream input;
+            grid_stream zones;
+            ASSERT_EQ(open_grid(path(c.input), input), grid_open_result::ok);
+            ASSERT_EQ(open_grid(path("zones"), zones), grid_open_result::ok);
+            ASSERT_TRUE(read_grid_header(input) && read_grid_header(zones));
+            zone_register reg;
+            std::uint32_t failed_slot = 0;
+            ASSERT_EQ(register_create(reg, failed_slot), register_create_result::ok);
+            register_clear(reg);
+            zone_counter counter = start_counting(reg, input.header.nodata);
+            std::FILE *const shown = std::fopen(path("shown").c_str(), "wb");
+            ASSERT_NE(shown, nullptr);
+            scan_settings settings;
+            settings.threads = threads;
+            settings.progress = c.display;
+            settings.progress_stream = shown;
+            std::size_t on_stdout = 0;
+            scan_counting_dots(input, zones, counter, settings, on_stdout);
+            std::fclose(shown);
+            const std::string shown_text = read_file(path("shown"));
+            if (c.display == progress_display::bar) {
+                EXPECT_TRUE(shown_text.starts_with(c.first) && shown_text.ends_with(c.last))
+                    << threads << " threads: " << shown_text;
+            } else {
+                EXPECT_EQ(shown_text, c.first) << threads << " threads";
+            }
+            EXPECT_EQ(on_stdout, 0u) << "nothing goes to standard output";
+        }
+    }
+}
+
 } // namespace
