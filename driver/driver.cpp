@@ -46,6 +46,7 @@ struct command_line {
     output_format output = output_format::report;
     std::vector<stat_column> columns; // of --csv and --json
     std::string stats_shown;          // the --stats option as given, for later messages
+    bool ignore_crs = false;
     std::vector<std::string_view> names;
     bool quiet = false;           // --quiet
     bool progress_bar = false;    // --progress
@@ -258,6 +259,58 @@ void read_header_or_fail(const std::string &name, grid_stream &grid) {
         fail(exit_grid, formatted("invalid grid header in %s\n", name.c_str()));
 }
 
+// A number as it reads back, in as few digits as that takes: 28.5, 0.008333333333333337.
+std::string shortest(double value) {
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc{} ? std::string(text, end) : formatted("%.17g", value);
+}
+
+// "cellsize 90 (dem.tif) vs 28.5 (lc.tif)" for each field that differs, input grid first.
+std::string geometry_differences(const run_state &run) {
+    const geometry_difference d = compare_geometry(run.input, run.zone);
+    const grid_header &a = run.input.header;
+    const grid_header &b = run.zone.header;
+    std::string text;
+    const auto add = [&](bool differs, const char *field, const std::string &in,
+                         const std::string &zone) {
+        if (!differs) return;
+        if (!text.empty()) text += ", ";
+        text += formatted("%s %s (%s) vs %s (%s)", field, in.c_str(), run.input_name.c_str(),
+                          zone.c_str(), run.zone_name.c_str());
+    };
+    add(d.ncols, "ncols", std::to_string(a.ncols), std::to_string(b.ncols));
+    add(d.nrows, "nrows", std::to_string(a.nrows), std::to_string(b.nrows));
+    add(d.xll, "xll", shortest(a.xll), shortest(b.xll));
+    add(d.yll, "yll", shortest(a.yll), shortest(b.yll));
+    add(d.cellsize, "cellsize", shortest(a.cellsize), shortest(b.cellsize));
+    return text;
+}
+
+// Two GDAL rasters in different coordinate systems have figures that mean nothing together.
+void check_crs(const run_state &run, bool ignore_crs) {
+    if (ignore_crs) return;
+    const crs_comparison crs = compare_crs(run.input, run.zone);
+    if (!crs.differ) return;
+    fail(exit_geometry,
+         formatted("input grid %s and zone grid %s are in different coordinate systems. end.\n"
+                   "crs %s (%s) vs %s (%s); --ignore-crs compares the grids as they are\n",
+                   run.input_name.c_str(), run.zone_name.c_str(), crs.a_name.c_str(),
+                   run.input_name.c_str(), crs.b_name.c_str(), run.zone_name.c_str()));
+}
+
+// The geometry message is fixed; where a GDAL raster or a table is involved, a line naming what
+// differs follows it. Two native grids into the report end with the message alone, as ever.
+void check_geometry(const run_state &run, bool tabled) {
+    if (same_geometry(run.input, run.zone)) return;
+    std::string message =
+        formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
+                  run.zone_name.c_str(), run.input_name.c_str());
+    const bool gdal = run.input.format == grid_format::gdal || run.zone.format == grid_format::gdal;
+    if (gdal || tabled) message += geometry_differences(run) + "\n";
+    fail(exit_geometry, message);
+}
+
 void scan_all_cells(run_state &run) {
     zone_counter counter = start_counting(run.reg, run.input.header.nodata);
     if (run.columns != nullptr) start_stats_counting(counter, run.stats, *run.columns);
@@ -372,10 +425,8 @@ void run_phases(const command_line &command) {
     register_clear(state.reg);
     read_header_or_fail(state.input_name, state.input);
     read_header_or_fail(state.zone_name, state.zone);
-    if (!same_geometry(state.input, state.zone))
-        fail(exit_geometry,
-             formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
-                       state.zone_name.c_str(), state.input_name.c_str()));
+    check_crs(state, command.ignore_crs);
+    check_geometry(state, command.output != output_format::report);
     scan_all_cells(state);
     if (command.output != output_format::report) {
         write_table(state, command.output);
@@ -396,7 +447,18 @@ void run_phases(const command_line &command) {
 constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
                                    "       zonalstats --help | --version\n";
 
-enum class option_id { threads, csv, json, stats, stdout_table, quiet, progress, help, version };
+enum class option_id {
+    threads,
+    csv,
+    json,
+    stats,
+    stdout_table,
+    quiet,
+    progress,
+    ignore_crs,
+    help,
+    version
+};
 
 // The tool's options, for the parser, for the check of mistyped ones and for --help alike.
 struct option_spec {
@@ -440,6 +502,9 @@ constexpr option_spec option_table[] = {
     {option_id::progress, "--progress", "", "", false,
      "a bar with the share of rows done in place of the dots, where\n"
      "the console is a terminal; elsewhere no progress at all"},
+    {option_id::ignore_crs, "--ignore-crs", "", "", false,
+     "read two GDAL rasters in different coordinate systems as they\n"
+     "are (without it such a pair ends the run with exit code 3)"},
     {option_id::help, "--help", "", "", true, "this text (as the only argument)"},
     {option_id::version, "--version", "", "", true, "the version (as the only argument)"},
 };
@@ -589,6 +654,9 @@ command_line parse_command_line(int argc, char **argv) {
         case option_id::progress:
             command.progress_bar = true;
             break;
+        case option_id::ignore_crs:
+            command.ignore_crs = true;
+            break;
         case option_id::help:
         case option_id::version:
             break;
@@ -652,11 +720,21 @@ constexpr const char *help_after_options =
     "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
     "xll, yll and cellsize.\n"
     "\n"
+    "GDAL rasters: cells whose width and height agree to a relative 1e-9 are square\n"
+    "(their width is the cell size); where either grid is one, xll, yll and cellsize\n"
+    "may differ by 1e-9 of a cell, and with --csv or --json a line after the geometry\n"
+    "message names each field that differs:\n"
+    "  cellsize 90 (dem.tif) vs 28.5 (lc.tif)\n"
+    "Two GDAL rasters in different coordinate systems end the run, naming both:\n"
+    "  crs NAD83 (EPSG:4269) (dem.tif) vs WGS 84 (EPSG:4326) (lc.tif)\n"
+    "unless --ignore-crs is given; a grid without one (a native grid) is taken as it\n"
+    "is.\n"
+    "\n"
     "Exit codes:\n"
     "  0   report written\n"
     "  1   empty answer at \"please enter file: \", or no memory\n"
     "  2   no memory for the zone lookup table\n"
-    "  3   the grids differ in geometry\n"
+    "  3   the grids differ in geometry, or in coordinate system\n"
     "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
     "      where the values are not all whole numbers\n"

@@ -15,6 +15,7 @@
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <gdal.h>
+#include <ogr_srs_api.h>
 
 #include "grid/gdal_access.h"
 #include "platform/platform.h"
@@ -45,6 +46,12 @@ struct gdal_api {
     decltype(&GDALGetMetadataItem) metadata_item;
     decltype(&GDALGetRasterNoDataValue) nodata_value;
     decltype(&GDALGetDataCoverageStatus) data_coverage; // nullptr where libgdal lacks it
+    // For the coordinate systems; all nullptr where libgdal lacks one of them (before 3.0).
+    decltype(&GDALGetSpatialRef) spatial_ref;
+    decltype(&OSRIsSame) same_crs;
+    decltype(&OSRGetName) crs_name;
+    decltype(&OSRGetAuthorityName) authority_name;
+    decltype(&OSRGetAuthorityCode) authority_code;
 };
 
 // The names libgdal goes by: the one the build was made against first.
@@ -116,6 +123,11 @@ const gdal_api *load_gdal() {
             find(library, "GDALGetRasterNoDataValue", g.nodata_value);
         if (!whole) return nullptr;
         find(library, "GDALGetDataCoverageStatus", g.data_coverage);
+        if (!(find(library, "GDALGetSpatialRef", g.spatial_ref) &&
+              find(library, "OSRIsSame", g.same_crs) && find(library, "OSRGetName", g.crs_name) &&
+              find(library, "OSRGetAuthorityName", g.authority_name) &&
+              find(library, "OSRGetAuthorityCode", g.authority_code)))
+            g.spatial_ref = nullptr;
         // GDAL's messages would go to standard error; the tool's own are the only output. The
         // failures among them fail the read they happen in.
         g.set_error_handler(note_gdal_error);
@@ -126,6 +138,9 @@ const gdal_api *load_gdal() {
     }();
     return api.get();
 }
+
+// How far apart, relatively, a cell's width and height may be for the cell to be square.
+constexpr double square_tolerance = 1e-9;
 
 // Cell blocks of about this many cells, in whole rows.
 constexpr std::uint64_t block_cells_wanted = std::uint64_t{64} << 10;
@@ -384,17 +399,57 @@ bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept {
     double geotransform[6];
     if (api.geotransform(handle, geotransform) != CE_None) return false;
     // North up, square cells: then the grid's corner and cell size say where every cell lies.
-    if (geotransform[2] != 0 || geotransform[4] != 0 || geotransform[5] != -geotransform[1])
+    // Cells whose width and height agree to a relative 1e-9 are square: tools that work the
+    // sizes out from the extents (gdalwarp -ts, say) leave them a few digits apart.
+    const double width = geotransform[1];
+    const double height = -geotransform[5];
+    if (geotransform[2] != 0 || geotransform[4] != 0 ||
+        !(std::fabs(width - height) <=
+          square_tolerance * std::max(std::fabs(width), std::fabs(height))))
         return false;
     header.ncols = ncols;
     header.nrows = nrows;
     header.xll = geotransform[0];
     header.yll = geotransform[3] + static_cast<double>(nrows) * geotransform[5];
-    header.cellsize = geotransform[1];
+    header.cellsize = width;
     header.nodata = std::numeric_limits<double>::quiet_NaN();
     raster.ncols = ncols;
     raster.nrows = nrows;
     return true;
+}
+
+namespace {
+
+// The system's name and, where it has one, its authority's code: "WGS 84 (EPSG:4326)".
+std::string crs_short_name(const gdal_api &api, OGRSpatialReferenceH crs) {
+    const char *name = api.crs_name(crs);
+    std::string text = name != nullptr && *name != '\0' ? name : "an unnamed system";
+    const char *authority = api.authority_name(crs, nullptr);
+    const char *code = api.authority_code(crs, nullptr);
+    if (authority != nullptr && code != nullptr) {
+        text += " (";
+        text += authority;
+        text += ':';
+        text += code;
+        text += ')';
+    }
+    return text;
+}
+
+} // namespace
+
+crs_comparison compare_gdal_crs(gdal_raster &a, gdal_raster &b) {
+    const gdal_api &api = *a.api;
+    if (api.spatial_ref == nullptr) return {};
+    // Before the cells are read: each raster has its first handle only.
+    OGRSpatialReferenceH a_crs = api.spatial_ref(a.handles.front());
+    OGRSpatialReferenceH b_crs = api.spatial_ref(b.handles.front());
+    if (a_crs == nullptr || b_crs == nullptr || api.same_crs(a_crs, b_crs)) return {};
+    crs_comparison differing;
+    differing.differ = true;
+    differing.a_name = crs_short_name(api, a_crs);
+    differing.b_name = crs_short_name(api, b_crs);
+    return differing;
 }
 
 bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept {

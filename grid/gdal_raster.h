@@ -22,10 +22,11 @@ enum class gdal_open_result {
 // messages are silenced.
 gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster);
 
-// The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge, cellsize
-// the cell width, all from the geotransform; nodata NaN, as GDAL's mask decides which cells have
-// data. False when the raster has no geotransform, a rotated one, cells that are not square, or
-// more than 2147483647 columns or rows.
+// The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge (the top
+// edge less nrows cell heights), cellsize the cell width, all from the geotransform; nodata NaN,
+// as GDAL's mask decides which cells have data. False when the raster has no geotransform, a
+// rotated one, cells whose width and height differ by more than a relative 1e-9, or more than
+// 2147483647 columns or rows.
 bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept;
 
 // Prepares the raster, after its header, for reading cell blocks on up to `threads` threads.
@@ -42,3 +43,7 @@ std::uint64_t gdal_block_bytes(const gdal_raster &raster) noexcept;
 // NaN, in the order start_gdal_blocks said. A read that fails ends the block before its first
 // cell.
 void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept;
+
+// The coordinate systems of two rasters (grid.h's compare_crs). A raster without one, or a
+// libgdal without the functions to tell, differs from none.
+crs_comparison compare_gdal_crs(gdal_raster &a, gdal_raster &b);

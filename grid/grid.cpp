@@ -444,10 +444,17 @@ bool read_grid_header(grid_stream &grid) {
     return false;
 }
 
-bool same_geometry(const grid_header &a, const grid_header &b, geometry_match match) noexcept {
-    if (a.ncols != b.ncols || a.nrows != b.nrows) return false;
-    if (match == geometry_match::exact)
-        return a.xll == b.xll && a.yll == b.yll && a.cellsize == b.cellsize;
+geometry_difference compare_geometry(const grid_header &a, const grid_header &b,
+                                     geometry_match match) noexcept {
+    geometry_difference d;
+    d.ncols = a.ncols != b.ncols;
+    d.nrows = a.nrows != b.nrows;
+    if (match == geometry_match::exact) {
+        d.xll = !(a.xll == b.xll);
+        d.yll = !(a.yll == b.yll);
+        d.cellsize = !(a.cellsize == b.cellsize);
+        return d;
+    }
     // Equal first, so that infinities match themselves; NaN fails both tests.
     const auto within = [](double u, double v, double tolerance) {
         return u == v || std::fabs(u - v) <= tolerance;
@@ -457,19 +464,41 @@ bool same_geometry(const grid_header &a, const grid_header &b, geometry_match ma
     // The farther edge of an axis of n cells from low lies no farther from 0 than this; an edge
     // worked out from the other, each rounded, is off by up to a unit in the last place of the
     // larger.
-    const auto edge_tolerance = [&](double low_a, double low_b, std::int32_t n) {
-        const double far = std::max(std::fabs(low_a), std::fabs(low_b)) + n * cell;
+    const auto edge_tolerance = [&](double low_a, double low_b, std::int32_t n_a,
+                                    std::int32_t n_b) {
+        const double far = std::max(std::fabs(low_a), std::fabs(low_b)) + std::max(n_a, n_b) * cell;
         return std::max(cell_tolerance, 4 * std::numeric_limits<double>::epsilon() * far);
     };
-    return within(a.cellsize, b.cellsize, cell_tolerance) &&
-           within(a.xll, b.xll, edge_tolerance(a.xll, b.xll, a.ncols)) &&
-           within(a.yll, b.yll, edge_tolerance(a.yll, b.yll, a.nrows));
+    d.cellsize = !within(a.cellsize, b.cellsize, cell_tolerance);
+    d.xll = !within(a.xll, b.xll, edge_tolerance(a.xll, b.xll, a.ncols, b.ncols));
+    d.yll = !within(a.yll, b.yll, edge_tolerance(a.yll, b.yll, a.nrows, b.nrows));
+    return d;
 }
 
-bool same_geometry(const grid_stream &a, const grid_stream &b) noexcept {
+bool same_geometry(const grid_header &a, const grid_header &b, geometry_match match) noexcept {
+    return !compare_geometry(a, b, match).any();
+}
+
+namespace {
+
+geometry_match geometry_match_of(const grid_stream &a, const grid_stream &b) noexcept {
     const bool gdal = a.format == grid_format::gdal || b.format == grid_format::gdal;
-    return same_geometry(a.header, b.header,
-                         gdal ? geometry_match::within_rounding : geometry_match::exact);
+    return gdal ? geometry_match::within_rounding : geometry_match::exact;
+}
+
+} // namespace
+
+bool same_geometry(const grid_stream &a, const grid_stream &b) noexcept {
+    return same_geometry(a.header, b.header, geometry_match_of(a, b));
+}
+
+geometry_difference compare_geometry(const grid_stream &a, const grid_stream &b) noexcept {
+    return compare_geometry(a.header, b.header, geometry_match_of(a, b));
+}
+
+crs_comparison compare_crs(const grid_stream &a, const grid_stream &b) {
+    if (a.format != grid_format::gdal || b.format != grid_format::gdal) return {};
+    return compare_gdal_crs(*a.gdal, *b.gdal);
 }
 
 // ---- cells, block by block ----

@@ -118,9 +118,32 @@ enum class geometry_match : std::uint8_t { exact, within_rounding };
 bool same_geometry(const grid_header &a, const grid_header &b,
                    geometry_match match = geometry_match::exact) noexcept;
 
+// Which of the compared fields differ; none where same_geometry is true.
+struct geometry_difference {
+    bool ncols = false;
+    bool nrows = false;
+    bool xll = false;
+    bool yll = false;
+    bool cellsize = false;
+    bool any() const noexcept { return ncols || nrows || xll || yll || cellsize; }
+};
+geometry_difference compare_geometry(const grid_header &a, const grid_header &b,
+                                     geometry_match match = geometry_match::exact) noexcept;
+
 // The geometries of two open grids: native grids exactly, within_rounding where either is a
 // GDAL raster.
 bool same_geometry(const grid_stream &a, const grid_stream &b) noexcept;
+geometry_difference compare_geometry(const grid_stream &a, const grid_stream &b) noexcept;
+
+// The coordinate systems of two open grids. Only GDAL rasters carry one; a grid without one is
+// taken to be in the other's.
+struct crs_comparison {
+    bool differ = false; // both carry one, and they are not the same
+    std::string a_name;  // where they differ, a short name of each: "WGS 84 (EPSG:4326)"
+    std::string b_name;
+};
+// Throws std::bad_alloc when memory for the names runs out.
+crs_comparison compare_crs(const grid_stream &a, const grid_stream &b);
 
 // ---- cells, block by block ----
 

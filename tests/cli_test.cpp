@@ -776,7 +776,7 @@ TEST_F(Console, TheTableOnStandardOutputAndTheConsoleOnStandardError) {
          3,
          "",
          banner + "zonegrid narrow.asc and input grid in.asc \ndoes not match the same geometry!. "
-                  "end.\n"},
+                  "end.\nncols 2 (in.asc) vs 1 (narrow.asc)\n"},
         {{"--csv", "--threads=0", "--stdout", "in.asc", "zones.asc"},
          "",
          5,

@@ -289,7 +289,9 @@ TEST_F(GdalRasters, RastersTheToolMustRefuse) {
          "could not open input file /vsizip/none.zip/heights.tif\n"},
         {"heights.tif", "topobathy.asc",
          "zonegrid topobathy.asc and input grid heights.tif \ndoes not match the same "
-         "geometry!. end.\n"},
+         "geometry!. end.\nncols 7 (heights.tif) vs 120 (topobathy.asc), nrows 5 (heights.tif) "
+         "vs 91 (topobathy.asc), xll -14000276 (heights.tif) vs -14026253 (topobathy.asc), yll "
+         "6274718 (heights.tif) vs 6107723 (topobathy.asc)\n"},
     };
     for (const refusal &c : cases) {
         SCOPED_TRACE(c.input + " with " + c.zones);

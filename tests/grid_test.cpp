@@ -346,4 +346,61 @@ TEST(Geometry, WithGdalRastersComparedWithinRounding) {
     }
 }
 
+// What differs is told field by field, by the same rule as the whole comparison: a field within
+// rounding is not named where a GDAL raster is involved, and is where two native grids differ.
+TEST(Geometry, TheFieldsThatDifferAreNamed) {
+    const grid_header base{7, 5, 500000, 4999550, 90, -9999};
+    const auto with = [&](auto change) {
+        grid_header h = base;
+        change(h);
+        return h;
+    };
+    // Which fields differ, as a word of the letters c (ncols), r (nrows), x, y and s (cellsize).
+    const auto named = [](const geometry_difference &d) {
+        std::string letters;
+        if (d.ncols) letters += 'c';
+        if (d.nrows) letters += 'r';
+        if (d.xll) letters += 'x';
+        if (d.yll) letters += 'y';
+        if (d.cellsize) letters += 's';
+        return letters;
+    };
+    struct difference_case {
+        const char *name;
+        grid_header b;
+        const char *exact;
+        const char *within_rounding;
+    };
+    const difference_case cases[] = {
+        {"the same", base, "", ""},
+        {"one column narrower", with([](grid_header &h) { h.ncols = 6; }), "c", "c"},
+        {"one column narrower, its corner a rounding off", with([](grid_header &h) {
+             h.ncols = 6;
+             h.xll = std::nextafter(h.xll, 0.0);
+         }),
+         "cx", "c"},
+        {"cells of 28.5, bottom edge worked out from the same top", with([](grid_header &h) {
+             h.cellsize = 28.5;
+             h.yll = 5000000 - 5 * 28.5;
+         }),
+         "ys", "ys"},
+        {"cells a rounding apart", with([](grid_header &h) { h.cellsize *= 1 + 1e-12; }), "s", ""},
+        {"rows and bottom edge", with([](grid_header &h) {
+             h.nrows = 4;
+             h.yll += 90;
+         }),
+         "ry", "ry"},
+        {"NaN cell size", with([](grid_header &h) { h.cellsize = nan; }), "s", "s"},
+    };
+    for (const difference_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(named(compare_geometry(base, c.b)), c.exact);
+        EXPECT_EQ(named(compare_geometry(c.b, base, geometry_match::within_rounding)),
+                  c.within_rounding);
+        EXPECT_EQ(compare_geometry(base, c.b).any(), !same_geometry(base, c.b));
+        EXPECT_EQ(compare_geometry(base, c.b, geometry_match::within_rounding).any(),
+                  !same_geometry(base, c.b, geometry_match::within_rounding));
+    }
+}
+
 } // namespace
