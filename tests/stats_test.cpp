@@ -52,8 +52,8 @@ TEST(StatList, RefusesWhatIsNoStatistic) {
         {"zone,,count", "an empty name in the list of statistics"},
         {"count,", "an empty name in the list of statistics"},
         {"foo", "foo is not a statistic; there are zone, count, nodata, min, max, range, sum, "
-                "mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, minority "
-                "and variety"},
+                "mean, stddev, pstddev, median, pNN (a percentile from 0 to 100), mode, minority, "
+                "variety, frac and classes"},
         {"Count", "Count is not a statistic"},
         {"p", "p is not a statistic"},
         {"count,count", "count is asked for twice"},
@@ -74,14 +74,15 @@ TEST(StatList, RefusesWhatIsNoStatistic) {
     }
 }
 
-// frac and classes put the zone first, once, wherever the list has it.
-TEST(StatList, ZoneLeadsTheClassStatistics) {
+// The zone comes first, once, wherever the list has it, and is added where it lacks it.
+TEST(StatList, ZoneLeadsEveryList) {
     const std::pair<std::string, std::string> cases[] = {
         {"frac", "zone,frac"},
         {"count,classes", "zone,count,classes"},
         {"mean,frac,zone,classes", "zone,mean,frac,classes"},
         {"zone,classes", "zone,classes"},
-        {"mean,zone", "mean,zone"},
+        {"mean,zone", "zone,mean"},
+        {"count,mean", "zone,count,mean"},
     };
     for (const auto &[list, names] : cases) {
         std::vector<stat_column> columns;
@@ -90,7 +91,7 @@ TEST(StatList, ZoneLeadsTheClassStatistics) {
         for (const stat_column &column : columns)
             got += (got.empty() ? "" : ",") + column.name;
         EXPECT_EQ(got, names) << list;
-        EXPECT_EQ(columns[0].kind, names.starts_with("zone") ? stat_kind::zone : stat_kind::mean);
+        EXPECT_EQ(columns[0].kind, stat_kind::zone);
     }
     std::vector<stat_column> columns;
     EXPECT_EQ(parse_stat_list("frac,zone,frac", columns), "frac is asked for twice");
@@ -720,11 +721,11 @@ TEST(ClassFigures, ValuesThatAreNoWholeNumbersLeaveNoClasses) {
     EXPECT_TRUE(t.table.classes_not_whole);
     EXPECT_EQ(t.table.not_whole, -0.5);
     EXPECT_TRUE(t.table.classes.empty());
-    EXPECT_EQ(t.table.fields, 1u);
+    EXPECT_EQ(t.table.fields, 1u); // the zone, and frac of no class
     class_table mode;
     count_classes(mode, values, zones, {1000000}, "mode");
     EXPECT_FALSE(mode.table.classes_not_whole);
-    EXPECT_EQ(mode.table.fields, 1u);
+    EXPECT_EQ(mode.table.fields, 2u);
 }
 
 } // namespace
