@@ -40,11 +40,6 @@ struct access_api {
 // Set once by prepare_gdal_access, before any raster is opened.
 access_api api{};
 
-template <typename F> bool find(void *library, const char *name, F &function) {
-    function = reinterpret_cast<F>(shared_library_symbol(library, name));
-    return function != nullptr;
-}
-
 // Drivers that read the process's memory or a network service, whatever file names them.
 constexpr const char *skipped_drivers = "MEM WMS WMTS WCS HTTP EEDA EEDAI DAAS PLMOSAIC PLSCENES "
                                         "OGCAPI STACTA STACIT NGW PostGISRaster KMLSUPEROVERLAY";
@@ -283,25 +278,29 @@ bool has_complex_values(GDALDatasetH dataset) {
 
 bool prepare_gdal_access(void *library) noexcept {
     access_api &a = api;
-    const bool whole = find(library, "GDALOpenEx", a.open) && find(library, "GDALClose", a.close) &&
-                       find(library, "GDALIdentifyDriverEx", a.identify) &&
-                       find(library, "GDALGetFileList", a.file_list) &&
-                       find(library, "GDALGetRasterCount", a.band_count) &&
-                       find(library, "GDALGetRasterBand", a.band) &&
-                       find(library, "GDALGetRasterDataType", a.data_type) &&
-                       find(library, "GDALDataTypeIsComplex", a.is_complex) &&
-                       find(library, "CSLDestroy", a.destroy_list) &&
-                       find(library, "CPLGetConfigOption", a.config) &&
-                       find(library, "CPLSetConfigOption", a.set_config) &&
-                       find(library, "CPLSetThreadLocalConfigOption", a.set_thread_config) &&
-                       find(library, "CPLParseXMLFile", a.parse_xml_file) &&
-                       find(library, "CPLDestroyXMLNode", a.destroy_xml) &&
-                       find(library, "CPLGetXMLValue", a.xml_value) &&
-                       find(library, "CPLGetPath", a.path_of) &&
-                       find(library, "CPLProjectRelativeFilename", a.relative_name) &&
-                       find(library, "VSIStatExL", a.stat) &&
-                       find(library, "VSIAllocFilesystemPluginCallbacksStruct", a.new_handler) &&
-                       find(library, "VSIInstallPluginHandler", a.install_handler);
+    const bool whole =
+        find_shared_library_function(library, "GDALOpenEx", a.open) &&
+        find_shared_library_function(library, "GDALClose", a.close) &&
+        find_shared_library_function(library, "GDALIdentifyDriverEx", a.identify) &&
+        find_shared_library_function(library, "GDALGetFileList", a.file_list) &&
+        find_shared_library_function(library, "GDALGetRasterCount", a.band_count) &&
+        find_shared_library_function(library, "GDALGetRasterBand", a.band) &&
+        find_shared_library_function(library, "GDALGetRasterDataType", a.data_type) &&
+        find_shared_library_function(library, "GDALDataTypeIsComplex", a.is_complex) &&
+        find_shared_library_function(library, "CSLDestroy", a.destroy_list) &&
+        find_shared_library_function(library, "CPLGetConfigOption", a.config) &&
+        find_shared_library_function(library, "CPLSetConfigOption", a.set_config) &&
+        find_shared_library_function(library, "CPLSetThreadLocalConfigOption",
+                                     a.set_thread_config) &&
+        find_shared_library_function(library, "CPLParseXMLFile", a.parse_xml_file) &&
+        find_shared_library_function(library, "CPLDestroyXMLNode", a.destroy_xml) &&
+        find_shared_library_function(library, "CPLGetXMLValue", a.xml_value) &&
+        find_shared_library_function(library, "CPLGetPath", a.path_of) &&
+        find_shared_library_function(library, "CPLProjectRelativeFilename", a.relative_name) &&
+        find_shared_library_function(library, "VSIStatExL", a.stat) &&
+        find_shared_library_function(library, "VSIAllocFilesystemPluginCallbacksStruct",
+                                     a.new_handler) &&
+        find_shared_library_function(library, "VSIInstallPluginHandler", a.install_handler);
     if (!whole) return false;
     try {
         // The user's own list of drivers to leave out stays.

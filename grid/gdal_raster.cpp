@@ -87,11 +87,6 @@ void CPL_STDCALL note_gdal_error(CPLErr level, CPLErrorNum, const char *) {
     if (level == CE_Failure || level == CE_Fatal) gdal_failed = true;
 }
 
-template <typename F> bool find(void *library, const char *name, F &function) {
-    function = reinterpret_cast<F>(shared_library_symbol(library, name));
-    return function != nullptr;
-}
-
 // Loads libgdal and its functions once per run; nullptr where that fails.
 const gdal_api *load_gdal() {
     static const std::unique_ptr<gdal_api> api = []() -> std::unique_ptr<gdal_api> {
@@ -102,31 +97,34 @@ const gdal_api *load_gdal() {
         auto loaded = std::make_unique<gdal_api>();
         gdal_api &g = *loaded;
         const bool whole =
-            find(library, "GDALAllRegister", g.all_register) &&
-            find(library, "GDALOpenEx", g.open) && find(library, "GDALClose", g.close) &&
-            find(library, "GDALGetRasterXSize", g.x_size) &&
-            find(library, "GDALGetRasterYSize", g.y_size) &&
-            find(library, "GDALGetRasterCount", g.band_count) &&
-            find(library, "GDALGetRasterBand", g.band) &&
-            find(library, "GDALGetGeoTransform", g.geotransform) &&
-            find(library, "GDALGetBlockSize", g.block_size) &&
-            find(library, "GDALGetMaskBand", g.mask_band) &&
-            find(library, "GDALGetMaskFlags", g.mask_flags) &&
-            find(library, "GDALRasterIOEx", g.raster_io) &&
-            find(library, "GDALSetCacheMax64", g.set_cache_max) &&
-            find(library, "CPLSetErrorHandler", g.set_error_handler) &&
-            find(library, "CPLQuietErrorHandler", g.quiet_error_handler) &&
-            find(library, "CPLSetThreadLocalConfigOption", g.set_thread_config_option) &&
-            find(library, "GDALGetRasterDataType", g.data_type) &&
-            find(library, "GDALGetDataTypeSizeBytes", g.data_type_size) &&
-            find(library, "GDALGetMetadataItem", g.metadata_item) &&
-            find(library, "GDALGetRasterNoDataValue", g.nodata_value);
+            find_shared_library_function(library, "GDALAllRegister", g.all_register) &&
+            find_shared_library_function(library, "GDALOpenEx", g.open) &&
+            find_shared_library_function(library, "GDALClose", g.close) &&
+            find_shared_library_function(library, "GDALGetRasterXSize", g.x_size) &&
+            find_shared_library_function(library, "GDALGetRasterYSize", g.y_size) &&
+            find_shared_library_function(library, "GDALGetRasterCount", g.band_count) &&
+            find_shared_library_function(library, "GDALGetRasterBand", g.band) &&
+            find_shared_library_function(library, "GDALGetGeoTransform", g.geotransform) &&
+            find_shared_library_function(library, "GDALGetBlockSize", g.block_size) &&
+            find_shared_library_function(library, "GDALGetMaskBand", g.mask_band) &&
+            find_shared_library_function(library, "GDALGetMaskFlags", g.mask_flags) &&
+            find_shared_library_function(library, "GDALRasterIOEx", g.raster_io) &&
+            find_shared_library_function(library, "GDALSetCacheMax64", g.set_cache_max) &&
+            find_shared_library_function(library, "CPLSetErrorHandler", g.set_error_handler) &&
+            find_shared_library_function(library, "CPLQuietErrorHandler", g.quiet_error_handler) &&
+            find_shared_library_function(library, "CPLSetThreadLocalConfigOption",
+                                         g.set_thread_config_option) &&
+            find_shared_library_function(library, "GDALGetRasterDataType", g.data_type) &&
+            find_shared_library_function(library, "GDALGetDataTypeSizeBytes", g.data_type_size) &&
+            find_shared_library_function(library, "GDALGetMetadataItem", g.metadata_item) &&
+            find_shared_library_function(library, "GDALGetRasterNoDataValue", g.nodata_value);
         if (!whole) return nullptr;
-        find(library, "GDALGetDataCoverageStatus", g.data_coverage);
-        if (!(find(library, "GDALGetSpatialRef", g.spatial_ref) &&
-              find(library, "OSRIsSame", g.same_crs) && find(library, "OSRGetName", g.crs_name) &&
-              find(library, "OSRGetAuthorityName", g.authority_name) &&
-              find(library, "OSRGetAuthorityCode", g.authority_code)))
+        find_shared_library_function(library, "GDALGetDataCoverageStatus", g.data_coverage);
+        if (!(find_shared_library_function(library, "GDALGetSpatialRef", g.spatial_ref) &&
+              find_shared_library_function(library, "OSRIsSame", g.same_crs) &&
+              find_shared_library_function(library, "OSRGetName", g.crs_name) &&
+              find_shared_library_function(library, "OSRGetAuthorityName", g.authority_name) &&
+              find_shared_library_function(library, "OSRGetAuthorityCode", g.authority_code)))
             g.spatial_ref = nullptr;
         // GDAL's messages would go to standard error; the tool's own are the only output. The
         // failures among them fail the read they happen in.

@@ -86,3 +86,10 @@ void *open_shared_library(const char *name) noexcept;
 // A function of a library that open_shared_library loaded: nullptr where it has none of that
 // name.
 void *shared_library_symbol(void *library, const char *name) noexcept;
+
+// The same, as a pointer of the function's own type; false where the library has none.
+template <typename Function>
+bool find_shared_library_function(void *library, const char *name, Function &function) noexcept {
+    function = reinterpret_cast<Function>(shared_library_symbol(library, name));
+    return function != nullptr;
+}

@@ -209,7 +209,7 @@ struct counted_table {
     zone_stats stats;
     std::vector<stat_column> columns;
     stat_table table;
-    std::vector<std::vector<stat_figure>> rows;
+    std::vector<std::vector<stat_figure>> rows; // table.fields each
 };
 
 const std::string all_columns = "zone,count,nodata,min,max,range,sum,mean,stddev,pstddev,median,"
@@ -236,7 +236,7 @@ void count_table(counted_table &t, const std::vector<double> &values,
     ASSERT_TRUE(settle_values(t.stats, t.reg));
     prepare_table(t.table, t.columns, t.reg, t.stats, true);
     for (std::size_t rank = 0; rank < t.table.order.size(); ++rank) {
-        t.rows.emplace_back(t.columns.size());
+        t.rows.emplace_back(t.table.fields);
         zone_row(t.table, rank, t.rows.back().data());
     }
 }
@@ -598,35 +598,13 @@ TEST(TableFigures, StandardDeviationsAreStableWhereTheReportsFormulaIsNot) {
 
 // ---- classes ----
 
-struct class_table {
-    zone_register reg;
-    zone_stats stats;
-    std::vector<stat_column> columns;
-    stat_table table;
-    std::vector<std::vector<stat_figure>> rows; // table.fields each
-};
+// The rows of frac and classes hold a field per class: table.fields each.
+using class_table = counted_table;
 
 void count_classes(class_table &t, const std::vector<double> &values,
                    const std::vector<double> &zones, const std::vector<std::size_t> &runs,
                    const std::string &list) {
-    std::uint32_t failed = 0;
-    ASSERT_EQ(register_create(t.reg, failed), register_create_result::ok);
-    register_clear(t.reg);
-    ASSERT_EQ(parse_stat_list(list, t.columns), "");
-    zone_counter counter = start_counting(t.reg, -9999);
-    start_stats_counting(counter, t.stats, t.columns);
-    for (std::size_t i = 0, r = 0; i < values.size(); ++r) {
-        const std::size_t n = std::min(runs[r % runs.size()], values.size() - i);
-        ASSERT_EQ(count_cells(counter, values.data() + i, zones.data() + i, n), n);
-        i += n;
-    }
-    finish_counting(counter);
-    ASSERT_TRUE(settle_values(t.stats, t.reg));
-    prepare_table(t.table, t.columns, t.reg, t.stats, true);
-    for (std::size_t rank = 0; rank < t.table.order.size(); ++rank) {
-        t.rows.emplace_back(t.table.fields);
-        zone_row(t.table, rank, t.rows.back().data());
-    }
+    count_table(t, values, zones, -9999, runs, list);
 }
 
 // Shares and counts of every class against a tally of the counted cells, per zone and over all
