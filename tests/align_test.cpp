@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "test_support.h"
 
 namespace {
@@ -257,6 +259,32 @@ TEST_F(Align, AZoneGridThatEndsEarlyNamesItsOwnCell) {
         EXPECT_EQ(run.exit_code, 98);
         EXPECT_EQ(run.console,
                   "could not read a value for " + c.failure + " from " + c.name + "\n");
+    }
+}
+
+// A zone grid that can only be read from its start, one block after another: the same table.
+TEST_F(Align, AZoneGridFromAFifoGivesTheTableOfItsFile) {
+    ZONALSTATS_SKIP_ON_WINDOWS("Windows has no FIFOs");
+    const geometry input{40, 30, 1000, 2000, 9};
+    const geometry fine{130, 100, 1001.3, 1998.7, 2.85};
+    grid("values", kind::text, input, values(input, 7));
+    for (const kind k : {kind::text, kind::single}) {
+        SCOPED_TRACE(suffix(k));
+        const std::string zones_name = grid("zones", k, fine, zones(fine, 11));
+        const std::string from_file = table({"--csv", "--align", stats, "values.asc", zones_name});
+        fs::remove(dir / "zones.fifo");
+        ASSERT_EQ(mkfifo(path("zones.fifo").c_str(), 0600), 0);
+        const std::string writer =
+            "cat '" + path(zones_name) + "' > '" + path("zones.fifo") + "' &";
+        ASSERT_EQ(std::system(writer.c_str()), 0);
+        test_support::run_options options;
+        options.threads = {3};
+        fs::remove(dir / "table.csv");
+        const auto run = run_tool(
+            dir, {"--csv", "-q", "--align", stats, "values.asc", "zones.fifo", "table.csv"},
+            options);
+        EXPECT_EQ(run.exit_code, 0) << run.console;
+        EXPECT_EQ(read_file(path("table.csv")), from_file);
     }
 }
 
