@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "grid/grid.h"
@@ -47,6 +48,7 @@ struct command_line {
     std::vector<stat_column> columns; // of --csv and --json
     std::string stats_shown;          // the --stats option as given, for later messages
     bool ignore_crs = false;
+    bool align = false; // --align
     std::vector<std::string_view> names;
     bool quiet = false;           // --quiet
     bool progress_bar = false;    // --progress
@@ -124,6 +126,8 @@ struct run_state {
     std::string report_name;
     grid_stream input;
     grid_stream zone;
+    grid_stream aligned_zone; // with --align: the zone grid on the input grid's cells
+    bool align = false;
     output_file report;
     bool table_to_stdout = false;
     bool keep_previous_output = false; // the table leaves the previous file until it is whole
@@ -300,25 +304,51 @@ void check_crs(const run_state &run, bool ignore_crs) {
 }
 
 // The geometry message is fixed; where a GDAL raster or a table is involved, a line naming what
-// differs follows it. Two native grids into the report end with the message alone, as ever.
+// differs follows it, with the option that takes such grids. Two native grids into the report
+// end with the message alone, as ever.
 void check_geometry(const run_state &run, bool tabled) {
     if (same_geometry(run.input, run.zone)) return;
     std::string message =
         formatted("zonegrid %s and input grid %s \ndoes not match the same geometry!. end.\n",
                   run.zone_name.c_str(), run.input_name.c_str());
     const bool gdal = run.input.format == grid_format::gdal || run.zone.format == grid_format::gdal;
-    if (gdal || tabled) message += geometry_differences(run) + "\n";
+    if (gdal || tabled)
+        message += geometry_differences(run) +
+                   (tabled ? "; --align puts the zone grid on the value grid's cells\n"
+                           : "; --align (with --csv or --json) puts the zone grid on the value "
+                             "grid's cells\n");
     fail(exit_geometry, message);
+}
+
+// With --align the grids may differ in geometry, but each must have one that cells can be
+// placed on: finite corners and a cell size above 0.
+void check_aligned_geometry(run_state &run) {
+    for (const auto &[grid, name] :
+         {std::pair{&run.input, &run.input_name}, std::pair{&run.zone, &run.zone_name}}) {
+        const grid_header &h = grid->header;
+        if (!aligned_geometry_usable(h))
+            fail(exit_geometry,
+                 formatted("--align can't place %s: xll %s, yll %s, cellsize %s (its corners "
+                           "must be finite and its cell size above 0). end.\n",
+                           name->c_str(), shortest(h.xll).c_str(), shortest(h.yll).c_str(),
+                           shortest(h.cellsize).c_str()));
+    }
+    // A negative zone: cells whose centre lies outside the zone grid count in no zone.
+    align_grid(run.zone, run.input.header, -1, run.aligned_zone);
 }
 
 void scan_all_cells(run_state &run) {
     zone_counter counter = start_counting(run.reg, run.input.header.nodata);
     if (run.columns != nullptr) start_stats_counting(counter, run.stats, *run.columns);
-    const scan_result scanned = scan_cells(run.input, run.zone, counter, run.scan);
-    const std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
-    const auto row = static_cast<unsigned long>(ncols == 0 ? 1 : scanned.failed_cell / ncols + 1);
-    const auto column =
-        static_cast<unsigned long>(ncols == 0 ? 1 : scanned.failed_cell % ncols + 1);
+    const scan_result scanned =
+        scan_cells(run.input, run.align ? run.aligned_zone : run.zone, counter, run.scan);
+    std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
+    std::uint64_t failed_cell = scanned.failed_cell;
+    // A zone grid on the input grid's cells names the cell of its own that it could not read.
+    if (run.align && scanned.in_zone_grid && aligned_failed_cell(run.aligned_zone, failed_cell))
+        ncols = static_cast<std::uint32_t>(run.zone.header.ncols);
+    const auto row = static_cast<unsigned long>(ncols == 0 ? 1 : failed_cell / ncols + 1);
+    const auto column = static_cast<unsigned long>(ncols == 0 ? 1 : failed_cell % ncols + 1);
     switch (scanned.outcome) {
     case scan_outcome::ok:
         return;
@@ -426,7 +456,11 @@ void run_phases(const command_line &command) {
     read_header_or_fail(state.input_name, state.input);
     read_header_or_fail(state.zone_name, state.zone);
     check_crs(state, command.ignore_crs);
-    check_geometry(state, command.output != output_format::report);
+    state.align = command.align;
+    if (command.align)
+        check_aligned_geometry(state);
+    else
+        check_geometry(state, command.output != output_format::report);
     scan_all_cells(state);
     if (command.output != output_format::report) {
         write_table(state, command.output);
@@ -438,6 +472,7 @@ void run_phases(const command_line &command) {
         report_zone_rows(state.report.stream.get(), state.reg);
         report_totals(state.report.stream.get(), state.reg);
     }
+    state.aligned_zone = {};
     state.input.file.reset();
     close_report(state);
     state.zone.file.reset();
@@ -456,6 +491,7 @@ enum class option_id {
     quiet,
     progress,
     ignore_crs,
+    align,
     help,
     version
 };
@@ -505,6 +541,11 @@ constexpr option_spec option_table[] = {
     {option_id::ignore_crs, "--ignore-crs", "", "", false,
      "read two GDAL rasters in different coordinate systems as they\n"
      "are (without it such a pair ends the run with exit code 3)"},
+    {option_id::align, "--align", "", "", false,
+     "with --csv or --json: grids of different extent or cell size;\n"
+     "each cell of <inputgrid> takes the zone of the <zonegrid> cell\n"
+     "that holds its centre (as gdalwarp -r near onto it would), and\n"
+     "cells whose centre lies outside <zonegrid> count in no zone"},
     {option_id::help, "--help", "", "", true, "this text (as the only argument)"},
     {option_id::version, "--version", "", "", true, "the version (as the only argument)"},
 };
@@ -657,6 +698,9 @@ command_line parse_command_line(int argc, char **argv) {
         case option_id::ignore_crs:
             command.ignore_crs = true;
             break;
+        case option_id::align:
+            command.align = true;
+            break;
         case option_id::help:
         case option_id::version:
             break;
@@ -672,6 +716,9 @@ command_line parse_command_line(int argc, char **argv) {
         command.names.resize(2);
         command.table_to_stdout = true;
     }
+    if (command.align && command.output == output_format::report)
+        fail_option("--align", "--align puts the zone grid on the value grid's cells for --csv "
+                               "or --json; the report's grids must match");
     if (command.table_to_stdout && command.output == output_format::report)
         fail_option("--stdout", "--stdout writes the table of --csv or --json; the report goes "
                                 "to a file");
@@ -718,13 +765,17 @@ constexpr const char *help_after_options =
     "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1, where\n"
     "          this build has GDAL; its mask tells which cells have data\n"
     "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
-    "xll, yll and cellsize.\n"
+    "xll, yll and cellsize, unless --align puts the zone grid on the input grid's\n"
+    "cells (nearest neighbour, north-up grids in one coordinate system):\n"
+    "  zonalstats --csv --align dem.tif landcover.tif table.csv\n"
+    "gives the table of the zone grid warped onto the input grid's cells first:\n"
+    "  gdalwarp -r near -te XMIN YMIN XMAX YMAX -ts NCOLS NROWS landcover.tif lc.tif\n"
     "\n"
     "GDAL rasters: cells whose width and height agree to a relative 1e-9 are square\n"
     "(their width is the cell size); where either grid is one, xll, yll and cellsize\n"
     "may differ by 1e-9 of a cell, and with --csv or --json a line after the geometry\n"
-    "message names each field that differs:\n"
-    "  cellsize 90 (dem.tif) vs 28.5 (lc.tif)\n"
+    "message names each field that differs, and tells of --align:\n"
+    "  cellsize 90 (dem.tif) vs 28.5 (lc.tif); --align puts the zone grid on ...\n"
     "Two GDAL rasters in different coordinate systems end the run, naming both:\n"
     "  crs NAD83 (EPSG:4269) (dem.tif) vs WGS 84 (EPSG:4326) (lc.tif)\n"
     "unless --ignore-crs is given; a grid without one (a native grid) is taken as it\n"
@@ -734,7 +785,8 @@ constexpr const char *help_after_options =
     "  0   report written\n"
     "  1   empty answer at \"please enter file: \", or no memory\n"
     "  2   no memory for the zone lookup table\n"
-    "  3   the grids differ in geometry, or in coordinate system\n"
+    "  3   the grids differ in geometry, or in coordinate system; with --align, a\n"
+    "      grid's corners or cell size can't place cells\n"
     "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
     "      where the values are not all whole numbers\n"

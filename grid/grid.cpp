@@ -1,5 +1,6 @@
 #include "grid/grid.h"
 
+#include "grid/aligned_grid.h"
 #include "grid/gdal_raster.h"
 #include "platform/platform.h"
 
@@ -778,6 +779,10 @@ void decode_text_block(const grid_stream &grid, cell_block &block) {
 } // namespace
 
 void start_cell_blocks(grid_stream &grid, const block_settings &settings) {
+    if (grid.aligned) {
+        start_aligned_blocks(grid, settings);
+        return;
+    }
     grid.blocks = settings;
     grid.blocks.text_bytes = std::max<std::size_t>(grid.blocks.text_bytes, 1);
     grid.blocks.binary_cells = std::max<std::size_t>(grid.blocks.binary_cells, 1);
@@ -800,6 +805,7 @@ std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcep
     const auto blocks = [n](std::uint64_t block_cells) {
         return n / block_cells + (n % block_cells != 0 ? 1 : 0);
     };
+    if (grid.aligned) return blocks(std::max<std::uint64_t>(aligned_block_cells(grid), 1));
     if (grid.format == grid_format::gdal)
         return blocks(std::max<std::uint64_t>(gdal_block_cells(*grid.gdal), 1));
     if (!grid.any_order || grid.format == grid_format::ascii)
@@ -808,6 +814,7 @@ std::uint64_t blocks_for_cells(const grid_stream &grid, std::uint64_t n) noexcep
 }
 
 std::uint64_t block_memory(const grid_stream &grid) noexcept {
+    if (grid.aligned) return aligned_block_bytes(grid);
     switch (grid.format) {
     case grid_format::ascii:
         // The values of the shortest tokens: one digit and a blank each.
@@ -825,7 +832,9 @@ void read_cell_block(grid_stream &grid, cell_block &block) noexcept {
     block.cells = nullptr;
     block.count = 0;
     block.end = block_end::more;
-    if (grid.format == grid_format::gdal)
+    if (grid.aligned)
+        read_aligned_block(grid, block);
+    else if (grid.format == grid_format::gdal)
         read_gdal_block(*grid.gdal, block);
     else if (grid.any_order)
         read_block_at_offset(grid, block);
@@ -834,8 +843,9 @@ void read_cell_block(grid_stream &grid, cell_block &block) noexcept {
 }
 
 void decode_cell_block(const grid_stream &grid, cell_block &block) noexcept {
-    // A GDAL raster's blocks come decoded.
-    if (block.end == block_end::no_memory || grid.format == grid_format::gdal) return;
+    // A GDAL raster's blocks and those of a grid on another's cells come decoded.
+    if (block.end == block_end::no_memory || grid.aligned || grid.format == grid_format::gdal)
+        return;
     if (grid.format == grid_format::ascii)
         decode_text_block(grid, block);
     else

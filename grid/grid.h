@@ -62,12 +62,20 @@ struct gdal_raster_closer {
 };
 using gdal_raster_ptr = std::unique_ptr<gdal_raster, gdal_raster_closer>;
 
+// A grid put on another grid's cells (grid/aligned_grid.h).
+struct aligned_grid;
+struct aligned_grid_closer {
+    void operator()(aligned_grid *grid) const noexcept;
+};
+using aligned_grid_ptr = std::unique_ptr<aligned_grid, aligned_grid_closer>;
+
 // One open grid. The header is read through `buffer`, whose unread bytes are [pos, end), with a
 // NUL at *end; at_eof is set once the file has nothing more to give. For a grid read one block
 // after another, the buffer then keeps the bytes read but not yet handed to a block.
 struct grid_stream {
     std::unique_ptr<std::FILE, file_closer> file; // none for a GDAL raster
     gdal_raster_ptr gdal;                         // only for a GDAL raster
+    aligned_grid_ptr aligned; // only for a grid put on another's cells (align_grid)
     grid_format format = grid_format::ascii;
     grid_header header;
     std::unique_ptr<char[]> buffer;
@@ -198,6 +206,32 @@ void read_cell_block(grid_stream &grid, cell_block &block) noexcept;
 // any order, also while other blocks of the grid are read; a text block read at its offset may
 // read the end of its last word from the file.
 void decode_cell_block(const grid_stream &grid, cell_block &block) noexcept;
+
+// ---- one grid on another's cells ----
+
+// Makes `aligned` a grid with the geometry of `target` (its nodata that of `source`) whose cell
+// (r, c) holds the value of the source cell that holds the centre of target's cell (r, c), as
+// nearest-neighbour resampling does: the source column floor((x - xll) / cellsize) from its
+// left edge, the row likewise from its top edge, yll + nrows x cellsize. Where the centre lies
+// outside the source, the cell holds `outside`. Both grids are north up and in one coordinate
+// system; their corners and cell sizes must be finite and their cell sizes above 0 (the caller
+// checks, see aligned_geometry_usable). `source`, whose header has been read, must outlive
+// `aligned` and is read through it only: once, from its top row down to the last row a target
+// cell needs, in its own blocks, one after another. Memory: one source row, one source block,
+// the column of each target column and the blocks in flight, whatever the two sizes.
+// The blocks of `aligned` are read in order (blocks_in_any_order is false); they come decoded.
+// Throws std::bad_alloc when memory for the columns runs out.
+void align_grid(grid_stream &source, const grid_header &target, double outside,
+                grid_stream &aligned);
+
+// True when the header's corners, cell size and top edge are finite and its cell size is above
+// 0, so that align_grid can place cells on it or it on others.
+bool aligned_geometry_usable(const grid_header &header) noexcept;
+
+// Where a block of `aligned` ended for want of a source value (block_end::no_value or
+// no_memory): the first source cell, from 0 row after row, that could not be read. False while
+// no block has ended so.
+bool aligned_failed_cell(const grid_stream &aligned, std::uint64_t &source_cell) noexcept;
 
 // The first cells of a grid read on this thread, block by block, up to max_cells, and how the
 // grid ended if it ended first (block_end::more when it did not). For tests and small tools.

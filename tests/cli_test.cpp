@@ -779,7 +779,8 @@ TEST_F(Console, TheTableOnStandardOutputAndTheConsoleOnStandardError) {
          3,
          "",
          banner + "zonegrid narrow.asc and input grid in.asc \ndoes not match the same geometry!. "
-                  "end.\nncols 2 (in.asc) vs 1 (narrow.asc)\n"},
+                  "end.\nncols 2 (in.asc) vs 1 (narrow.asc); --align puts the zone grid on the "
+                  "value grid's cells\n"},
         {{"--csv", "--threads=0", "--stdout", "in.asc", "zones.asc"},
          "",
          5,

@@ -179,19 +179,23 @@ TEST_F(GdalGeometry, TheFieldsThatDifferAreNamed) {
         {{"--csv", "dem.tif", "lc.tif", "report.txt"},
          message("lc.tif", "dem.tif") +
              "yll 4999550 (dem.tif) vs 4999857.5 (lc.tif), cellsize 90 (dem.tif) vs 28.5 "
-             "(lc.tif)\n"},
+             "(lc.tif); --align puts the zone grid on the value grid's cells\n"},
         {{"dem.tif", "narrow.asc", "report.txt", "--json"},
-         message("narrow.asc", "dem.tif") + "ncols 7 (dem.tif) vs 6 (narrow.asc)\n"},
+         message("narrow.asc", "dem.tif") + "ncols 7 (dem.tif) vs 6 (narrow.asc); --align puts the "
+                                            "zone grid on the value grid's cells\n"},
         {{"--csv", "elev.tif", "coarse.asc", "report.txt"},
          message("coarse.asc", "elev.tif") +
              "yll 49.958333333333336 (elev.tif) vs 49.9585 (coarse.asc), cellsize "
-             "0.008333333333333337 (elev.tif) vs 0.0083 (coarse.asc)\n"},
+             "0.008333333333333337 (elev.tif) vs 0.0083 (coarse.asc); --align puts the zone grid "
+             "on the value grid's cells\n"},
         {{"dem.tif", "lc.tif", "report.txt"},
          message("lc.tif", "dem.tif") +
              "yll 4999550 (dem.tif) vs 4999857.5 (lc.tif), cellsize 90 (dem.tif) vs 28.5 "
-             "(lc.tif)\n"},
+             "(lc.tif); --align (with --csv or --json) puts the zone grid on the value grid's "
+             "cells\n"},
         {{"--csv", "dem.asc", "narrow.asc", "report.txt"},
-         message("narrow.asc", "dem.asc") + "ncols 7 (dem.asc) vs 6 (narrow.asc)\n"},
+         message("narrow.asc", "dem.asc") + "ncols 7 (dem.asc) vs 6 (narrow.asc); --align puts the "
+                                            "zone grid on the value grid's cells\n"},
         {{"dem.asc", "narrow.asc", "report.txt"}, message("narrow.asc", "dem.asc")},
     };
     for (const difference_case &c : cases) {
@@ -266,7 +270,8 @@ TEST_F(GdalGeometry, RastersInDifferentCoordinateSystemsAreRefused) {
                                   "\ndoes not match the same geometry!. end.\n"
                                   "yll 6274718 (heights_utm.tif) vs 6256163 "
                                   "(zones_wgs_coarse.tif), cellsize 3711 (heights_utm.tif) vs "
-                                  "7422 (zones_wgs_coarse.tif)\n");
+                                  "7422 (zones_wgs_coarse.tif); --align (with --csv or --json) "
+                                  "puts the zone grid on the value grid's cells\n");
 }
 
 #endif

@@ -291,7 +291,8 @@ TEST_F(GdalRasters, RastersTheToolMustRefuse) {
          "zonegrid topobathy.asc and input grid heights.tif \ndoes not match the same "
          "geometry!. end.\nncols 7 (heights.tif) vs 120 (topobathy.asc), nrows 5 (heights.tif) "
          "vs 91 (topobathy.asc), xll -14000276 (heights.tif) vs -14026253 (topobathy.asc), yll "
-         "6274718 (heights.tif) vs 6107723 (topobathy.asc)\n"},
+         "6274718 (heights.tif) vs 6107723 (topobathy.asc); --align (with --csv or --json) puts "
+         "the zone grid on the value grid's cells\n"},
     };
     for (const refusal &c : cases) {
         SCOPED_TRACE(c.input + " with " + c.zones);
