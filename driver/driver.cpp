@@ -887,8 +887,10 @@ constexpr const char *help_after_options =
     "  single  12 little-endian float32 header numbers (ncols, nrows, xll, yll,\n"
     "          cellsize, -9999, six free ones), then float32 cells\n"
     "  double  the same with float64 numbers\n"
-    "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1, where\n"
-    "          this build has GDAL; its mask tells which cells have data\n"
+    "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1 (or\n"
+    "          --band, --zone-band), where this build has GDAL; its mask tells\n"
+    "          which cells have data, and a band with a scale or an offset is\n"
+    "          read as value x scale + offset (--raw: as stored)\n"
     "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
     "xll, yll and cellsize.\n"
     "\n"
@@ -910,8 +912,8 @@ constexpr const char *help_after_options =
     "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
     "      where the values are not all whole numbers\n"
-    "  98  a grid can't be opened, is in no known format, has a broken header or\n"
-    "      runs out of values\n"
+    "  98  a grid can't be opened, is in no known format, lacks the band asked for,\n"
+    "      has a broken header or runs out of values\n"
     "\n";
 
 // The options of the table, each as --name=VALUE with its help lines beside it.
