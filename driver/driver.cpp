@@ -203,6 +203,13 @@ void obtain_names(run_state &run, const std::vector<std::string_view> &names) {
     put_console("\n");
 }
 
+[[noreturn]] void fail_no_such_band(const std::string &name, std::int32_t bands,
+                                    std::int32_t band) {
+    fail(exit_grid,
+         formatted("%s has %d band%s, no band %d\n", name.c_str(), static_cast<int>(bands),
+                   bands == 1 ? "" : "s", static_cast<int>(band)));
+}
+
 void open_grid_or_fail(const std::string &name, grid_stream &grid, const band_choice &band = {}) {
     flush_console(); // the open of a FIFO waits for its writer
     switch (open_grid(name, grid, default_grid_buffer_size, band)) {
@@ -219,9 +226,7 @@ void open_grid_or_fail(const std::string &name, grid_stream &grid, const band_ch
                                   "the statistics need real ones\n",
                                   name.c_str()));
     case grid_open_result::no_such_band:
-        fail(exit_grid, formatted("%s has %d band%s, no band %d\n", name.c_str(),
-                                  static_cast<int>(grid.band_count),
-                                  grid.band_count == 1 ? "" : "s", static_cast<int>(band.band)));
+        fail_no_such_band(name, grid.band_count, band.band);
     }
 }
 
@@ -233,6 +238,9 @@ void open_more_bands(run_state &run, const command_line &command) {
         for (std::int32_t band = 1; band <= run.input.band_count; ++band)
             numbers.push_back(band);
     for (std::size_t i = 1; i < numbers.size(); ++i) {
+        // A native grid, which may be a pipe, is not opened again to find it has one band.
+        if (run.input.format != grid_format::gdal)
+            fail_no_such_band(run.input_name, run.input.band_count, numbers[i]);
         auto band = std::make_unique<more_band>();
         band->number = numbers[i];
         open_grid_or_fail(run.input_name, band->grid, {numbers[i], command.raw});
