@@ -53,6 +53,12 @@ struct command_line {
     bool quiet = false;           // --quiet
     bool progress_bar = false;    // --progress
     bool table_to_stdout = false; // --stdout
+    std::int32_t band = 1;        // --band
+    std::int32_t zone_band = 1;   // --zone-band
+    bool raw = false;             // --raw
+    // --bands: a row per zone and band. The bands listed, in their order; none for all of them.
+    bool band_rows = false;
+    std::vector<std::int32_t> bands;
 };
 
 constexpr unsigned max_threads = 1024;
@@ -120,6 +126,15 @@ struct output_file {
     }
 };
 
+// A band of the input raster beyond the first that --bands lists: read in the same pass as the
+// first, counted apart.
+struct more_band {
+    std::int32_t number = 1;
+    grid_stream grid;
+    zone_register reg;
+    zone_stats stats;
+};
+
 struct run_state {
     std::string input_name;
     std::string zone_name;
@@ -136,6 +151,10 @@ struct run_state {
     const std::vector<stat_column> *columns = nullptr; // set for --csv and --json
     std::string stats_shown;
     zone_stats stats;
+    // --bands: rows per zone and band. The first band is `input`, counted into reg and stats.
+    bool band_rows = false;
+    std::int32_t band = 1; // of input
+    std::vector<std::unique_ptr<more_band>> more_bands;
 };
 
 // Before anything that may wait, so that a waiting run shows what it has done so far.
@@ -154,9 +173,9 @@ std::string read_console_line() {
     return line;
 }
 
-void create_register(run_state &run) {
+void create_register(zone_register &reg) {
     std::uint32_t failed_slot = 0;
-    switch (register_create(run.reg, failed_slot)) {
+    switch (register_create(reg, failed_slot)) {
     case register_create_result::ok:
         return;
     case register_create_result::kenn_failed:
@@ -188,9 +207,16 @@ void obtain_names(run_state &run, const std::vector<std::string_view> &names) {
     put_console("\n");
 }
 
-void open_grid_or_fail(const std::string &name, grid_stream &grid) {
+[[noreturn]] void fail_no_such_band(const std::string &name, std::int32_t bands,
+                                    std::int32_t band) {
+    fail(exit_grid,
+         formatted("%s has %d band%s, no band %d\n", name.c_str(), static_cast<int>(bands),
+                   bands == 1 ? "" : "s", static_cast<int>(band)));
+}
+
+void open_grid_or_fail(const std::string &name, grid_stream &grid, const band_choice &band = {}) {
     flush_console(); // the open of a FIFO waits for its writer
-    switch (open_grid(name, grid)) {
+    switch (open_grid(name, grid, default_grid_buffer_size, band)) {
     case grid_open_result::ok:
         return;
     case grid_open_result::cannot_open:
@@ -203,6 +229,26 @@ void open_grid_or_fail(const std::string &name, grid_stream &grid) {
         fail(exit_grid, formatted("%s holds complex values, which have no minimum or maximum: "
                                   "the statistics need real ones\n",
                                   name.c_str()));
+    case grid_open_result::no_such_band:
+        fail_no_such_band(name, grid.band_count, band.band);
+    }
+}
+
+// The bands of --bands after the first, which is open as the input grid: each opened as a grid
+// of its own, so that each is read as the first is. None listed: every band of the raster.
+void open_more_bands(run_state &run, const command_line &command) {
+    std::vector<std::int32_t> numbers = command.bands;
+    if (numbers.empty())
+        for (std::int32_t band = 1; band <= run.input.band_count; ++band)
+            numbers.push_back(band);
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+        // A native grid, which may be a pipe, is not opened again to find it has one band.
+        if (run.input.format != grid_format::gdal)
+            fail_no_such_band(run.input_name, run.input.band_count, numbers[i]);
+        auto band = std::make_unique<more_band>();
+        band->number = numbers[i];
+        open_grid_or_fail(run.input_name, band->grid, {numbers[i], command.raw});
+        run.more_bands.push_back(std::move(band));
     }
 }
 
@@ -337,11 +383,47 @@ void check_aligned_geometry(run_state &run) {
     align_grid(run.zone, run.input.header, -1, run.aligned_zone);
 }
 
+// The headers of the bands after the first, and their registers. The raster replaced between
+// the opens of its bands would give bands of other cells.
+void prepare_more_bands(run_state &run) {
+    for (const std::unique_ptr<more_band> &band : run.more_bands) {
+        read_header_or_fail(run.input_name, band->grid);
+        if (!same_geometry(band->grid.header, run.input.header))
+            fail(exit_grid,
+                 formatted("the bands of %s differ in geometry\n", run.input_name.c_str()));
+        create_register(band->reg);
+        register_clear(band->reg);
+    }
+}
+
+// "dem.tif", or "dem.tif (band 3)" for a band other than the first.
+std::string band_name(const run_state &run, std::size_t band_index) {
+    const std::int32_t number = band_index == 0 ? run.band : run.more_bands[band_index - 1]->number;
+    if (number == 1) return run.input_name;
+    return formatted("%s (band %d)", run.input_name.c_str(), static_cast<int>(number));
+}
+
 void scan_all_cells(run_state &run) {
-    zone_counter counter = start_counting(run.reg, run.input.header.nodata);
-    if (run.columns != nullptr) start_stats_counting(counter, run.stats, *run.columns);
+    // One counter per band, all counted in one pass over the zone grid.
+    std::vector<zone_counter> counters;
+    std::vector<grid_stream *> inputs;
+    std::vector<zone_stats *> stats;
+    counters.reserve(run.more_bands.size() + 1);
+    counters.push_back(start_counting(run.reg, run.input.header.nodata));
+    inputs.push_back(&run.input);
+    stats.push_back(&run.stats);
+    for (const std::unique_ptr<more_band> &band : run.more_bands) {
+        counters.push_back(start_counting(band->reg, band->grid.header.nodata));
+        inputs.push_back(&band->grid);
+        stats.push_back(&band->stats);
+    }
+    std::vector<zone_counter *> counting;
+    for (std::size_t b = 0; b < counters.size(); ++b) {
+        if (run.columns != nullptr) start_stats_counting(counters[b], *stats[b], *run.columns);
+        counting.push_back(&counters[b]);
+    }
     const scan_result scanned =
-        scan_cells(run.input, run.align ? run.aligned_zone : run.zone, counter, run.scan);
+        scan_bands(inputs, run.align ? run.aligned_zone : run.zone, counting, run.scan);
     std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
     std::uint64_t failed_cell = scanned.failed_cell;
     // A zone grid on the input grid's cells names the cell of its own that it could not read.
@@ -355,16 +437,19 @@ void scan_all_cells(run_state &run) {
     case scan_outcome::no_value:
         // The line break ends the line of the progress shown.
         fail(exit_grid,
-             formatted("%scould not read a value for row %lu, column %lu from %s\n",
-                       run.scan.progress == progress_display::none ? "" : "\n", row, column,
-                       (scanned.in_zone_grid ? run.zone_name : run.input_name).c_str()));
+             formatted(
+                 "%scould not read a value for row %lu, column %lu from %s\n",
+                 run.scan.progress == progress_display::none ? "" : "\n", row, column,
+                 (scanned.in_zone_grid ? run.zone_name : band_name(run, scanned.band)).c_str()));
     case scan_outcome::no_zone_memory:
-        if (run.stats.out_of_value_memory)
+        if (stats[scanned.band]->out_of_value_memory)
             fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
         fail(exit_no_name_or_memory,
              formatted("not sufficient memory to get register memory for more than %ld zones on "
                        "this machine\n",
-                       static_cast<long>(run.reg.zone_count)));
+                       static_cast<long>(
+                           (scanned.band == 0 ? run.reg : run.more_bands[scanned.band - 1]->reg)
+                               .zone_count)));
     case scan_outcome::no_memory:
         fail(exit_no_name_or_memory, "memory allocation error\n");
     }
@@ -387,15 +472,12 @@ void close_report(run_state &run) {
         fail(exit_report_write, formatted("error writing file %s\n", run.report_name.c_str()));
 }
 
-// The table output in place of the report: the same console, all memory had before the first
-// byte is written.
-void write_table(run_state &run, output_format output) {
-    say("\nsorting...");
-    if (!settle_values(run.stats, run.reg))
+// One band's table: its values settled and its zones ordered, or the run ends.
+void prepare_band_table(const run_state &run, stat_table &table, zone_register &reg,
+                        zone_stats &stats, bool with_totals) {
+    if (!settle_values(stats, reg))
         fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
-    stat_table table;
-    // CSV has no line for all zones.
-    prepare_table(table, *run.columns, run.reg, run.stats, output == output_format::json);
+    prepare_table(table, *run.columns, reg, stats, with_totals);
     if (table.classes_not_whole) {
         // Refused rather than named in a column: a continuous raster would give a column per
         // distinct value.
@@ -413,11 +495,32 @@ void write_table(run_state &run, output_format output) {
                        run.stats_shown.c_str(), by_class->name.c_str(), run.input_name.c_str(),
                        static_cast<int>(length), text));
     }
+}
+
+// The table output in place of the report: the same console, all memory had before the first
+// byte is written.
+void write_table(run_state &run, output_format output) {
+    say("\nsorting...");
+    // CSV has no line for all zones.
+    const bool with_totals = output == output_format::json;
+    std::vector<stat_table> tables(run.more_bands.size() + 1);
+    prepare_band_table(run, tables[0], run.reg, run.stats, with_totals);
+    for (std::size_t b = 0; b < run.more_bands.size(); ++b)
+        prepare_band_table(run, tables[b + 1], run.more_bands[b]->reg, run.more_bands[b]->stats,
+                           with_totals);
+    std::vector<band_table> bands;
+    bands.push_back({run.band, &tables[0]});
+    for (std::size_t b = 0; b < run.more_bands.size(); ++b)
+        bands.push_back({run.more_bands[b]->number, &tables[b + 1]});
     say("\nwriting output...\n");
-    if (output == output_format::csv)
-        write_csv(report_stream(run), table);
+    if (run.band_rows && output == output_format::csv)
+        write_csv_bands(report_stream(run), bands);
+    else if (run.band_rows)
+        write_json_bands(report_stream(run), run.input_name, bands);
+    else if (output == output_format::csv)
+        write_csv(report_stream(run), tables[0]);
     else
-        write_json(report_stream(run), run.input_name, table);
+        write_json(report_stream(run), run.input_name, tables[0]);
 }
 
 void run_phases(const command_line &command) {
@@ -446,15 +549,21 @@ void run_phases(const command_line &command) {
                           : is_terminal(console.stream) ? progress_display::bar
                                                         : progress_display::none;
     state.scan.progress_stream = console.stream;
-    create_register(state);
+    create_register(state.reg);
     say("\nGetting the statistics for values of a grid sorted by zones from a zone grid\n\n");
     obtain_names(state, command.names);
-    open_grid_or_fail(state.input_name, state.input);
-    open_grid_or_fail(state.zone_name, state.zone);
+    state.band_rows = command.band_rows;
+    state.band = command.band_rows && !command.bands.empty() ? command.bands.front()
+                 : command.band_rows                         ? 1
+                                                             : command.band;
+    open_grid_or_fail(state.input_name, state.input, {state.band, command.raw});
+    if (command.band_rows) open_more_bands(state, command);
+    open_grid_or_fail(state.zone_name, state.zone, {command.zone_band, command.raw});
     open_report(state);
     register_clear(state.reg);
     read_header_or_fail(state.input_name, state.input);
     read_header_or_fail(state.zone_name, state.zone);
+    prepare_more_bands(state);
     check_crs(state, command.ignore_crs);
     state.align = command.align;
     if (command.align)
@@ -477,6 +586,8 @@ void run_phases(const command_line &command) {
     close_report(state);
     state.zone.file.reset();
     register_release(state.reg);
+    for (const std::unique_ptr<more_band> &band : state.more_bands)
+        register_release(band->reg);
 }
 
 constexpr const char *usage_text = "usage: zonalstats [OPTIONS] <inputgrid> <zonegrid> <report>\n"
@@ -487,6 +598,10 @@ enum class option_id {
     csv,
     json,
     stats,
+    band,
+    zone_band,
+    bands,
+    raw,
     stdout_table,
     quiet,
     progress,
@@ -527,6 +642,21 @@ constexpr option_spec option_table[] = {
      "(whole numbers) frac, the share of each class in the zone's\n"
      "counted cells, a column frac_<class> per class met anywhere,\n"
      "and classes, their cells, count_<class>"},
+    {option_id::band, "--band", "", "N", false,
+     "read band N of the input raster (default 1); a native grid has\n"
+     "only band 1"},
+    {option_id::zone_band, "--zone-band", "", "N", false,
+     "read band N of the zone raster (default 1)"},
+    {option_id::bands, "--bands", "", "LIST", false,
+     "with --csv or --json, several bands of the input raster in one\n"
+     "pass: all, or their numbers, comma-separated (1,3,5); CSV gets\n"
+     "a row per zone and band, by zone, then band as listed, with a\n"
+     "band column behind the zone; JSON a \"bands\" list, each with\n"
+     "its band, zones and figures over all zones"},
+    {option_id::raw, "--raw", "", "", false,
+     "the numbers a GDAL raster stores, as they are: without it, a\n"
+     "band with a scale or an offset is read as value x scale +\n"
+     "offset (cells without data stay without)"},
     {option_id::stdout_table, "--stdout", "", "", false,
      "write the table of --csv or --json to standard output, and name\n"
      "no <report> (or name it -); the console's text then goes to\n"
@@ -602,6 +732,29 @@ const option_spec *option_meant(std::string_view name) {
     return nearest;
 }
 
+std::int32_t parse_band(std::string_view shown, std::string_view value) {
+    std::int32_t band = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), band);
+    if (error != std::errc{} || end != value.data() + value.size() || band < 1)
+        fail_option(shown, "a band is a whole number from 1 (the first band) to 2147483647");
+    return band;
+}
+
+// "all" (none listed), or band numbers separated by commas, each at most once.
+std::vector<std::int32_t> parse_band_list(std::string_view shown, std::string_view value) {
+    std::vector<std::int32_t> bands;
+    if (value == "all") return bands;
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = std::min(value.find(',', at), value.size());
+        const std::int32_t band = parse_band(shown, value.substr(at, comma - at));
+        if (std::find(bands.begin(), bands.end(), band) != bands.end())
+            fail_option(shown, formatted("band %d is listed twice", static_cast<int>(band)));
+        bands.push_back(band);
+        if (comma == value.size()) return bands;
+        at = comma + 1;
+    }
+}
+
 unsigned parse_threads(std::string_view shown, std::string_view value) {
     unsigned threads = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), threads);
@@ -625,6 +778,8 @@ command_line parse_command_line(int argc, char **argv) {
         if (std::string_view(argv[i]) == "--stdout") console.stream = stderr;
     command_line command;
     std::string &stats_shown = command.stats_shown;
+    std::string band_shown;
+    std::string bands_shown;
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
@@ -686,6 +841,21 @@ command_line parse_command_line(int argc, char **argv) {
                 fail_option(shown, problem);
             stats_shown = shown;
             break;
+        case option_id::band:
+            command.band = parse_band(shown, value);
+            band_shown = shown;
+            break;
+        case option_id::zone_band:
+            command.zone_band = parse_band(shown, value);
+            break;
+        case option_id::bands:
+            command.bands = parse_band_list(shown, value);
+            command.band_rows = true;
+            bands_shown = shown;
+            break;
+        case option_id::raw:
+            command.raw = true;
+            break;
         case option_id::stdout_table:
             command.table_to_stdout = true;
             break;
@@ -709,6 +879,16 @@ command_line parse_command_line(int argc, char **argv) {
     if (!stats_shown.empty() && command.output == output_format::report)
         fail_option(stats_shown,
                     "--stats chooses the columns of --csv or --json; the report's are fixed");
+    if (!bands_shown.empty() && command.output == output_format::report)
+        fail_option(bands_shown, "--bands writes a row per zone and band, with --csv or --json; "
+                                 "the report takes one band (--band)");
+    if (!bands_shown.empty() && !band_shown.empty())
+        fail_option(band_shown, "--band and --bands don't go together");
+    if (!bands_shown.empty() && command.output == output_format::csv &&
+        std::any_of(command.columns.begin(), command.columns.end(),
+                    [](const stat_column &column) { return per_class(column.kind); }))
+        fail_option(bands_shown, "frac and classes make each band's columns its own classes, "
+                                 "so CSV with --bands takes neither (JSON does)");
     // A table named "-" goes to standard output, as with --stdout; the report keeps "-" as the
     // name of a file.
     if (command.output != output_format::report && command.names.size() >= 3 &&
@@ -762,8 +942,10 @@ constexpr const char *help_after_options =
     "  single  12 little-endian float32 header numbers (ncols, nrows, xll, yll,\n"
     "          cellsize, -9999, six free ones), then float32 cells\n"
     "  double  the same with float64 numbers\n"
-    "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1, where\n"
-    "          this build has GDAL; its mask tells which cells have data\n"
+    "  GDAL    any other raster GDAL reads (GeoTIFF and the rest), band 1 (or\n"
+    "          --band, --zone-band), where this build has GDAL; its mask tells\n"
+    "          which cells have data, and a band with a scale or an offset is\n"
+    "          read as value x scale + offset (--raw: as stored)\n"
     "Cells come row after row, top row first. Both grids need the same ncols, nrows,\n"
     "xll, yll and cellsize, unless --align puts the zone grid on the input grid's\n"
     "cells (nearest neighbour, north-up grids in one coordinate system):\n"
@@ -790,8 +972,8 @@ constexpr const char *help_after_options =
     "  4   the report or the table could not be written (also to standard output)\n"
     "  5   an option with a bad value, or a mistyped option; also frac or classes\n"
     "      where the values are not all whole numbers\n"
-    "  98  a grid can't be opened, is in no known format, has a broken header or\n"
-    "      runs out of values\n"
+    "  98  a grid can't be opened, is in no known format, lacks the band asked for,\n"
+    "      has a broken header or runs out of values\n"
     "\n";
 
 // The options of the table, each as --name=VALUE with its help lines beside it.

@@ -11,7 +11,8 @@ bool gdal_built_in() noexcept {
     return false;
 }
 
-gdal_open_result open_gdal_raster(const std::string &, gdal_raster_ptr &raster) {
+gdal_open_result open_gdal_raster(const std::string &, gdal_raster_ptr &raster, const band_choice &,
+                                  std::int32_t &) {
     raster.reset();
     return gdal_open_result::not_taken;
 }

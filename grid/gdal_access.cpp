@@ -270,8 +270,9 @@ bool list_files(GDALDatasetH dataset, std::vector<raster_file> &files) {
     return allowed;
 }
 
-bool has_complex_values(GDALDatasetH dataset) {
-    return api.band_count(dataset) >= 1 && api.is_complex(api.data_type(api.band(dataset, 1))) != 0;
+bool has_complex_values(GDALDatasetH dataset, int band) {
+    return band >= 1 && api.band_count(dataset) >= band &&
+           api.is_complex(api.data_type(api.band(dataset, band))) != 0;
 }
 
 } // namespace
@@ -326,7 +327,7 @@ bool prepare_gdal_access(void *library) noexcept {
 }
 
 raster_access open_raster_dataset(const std::string &name, GDALDatasetH &dataset,
-                                  std::vector<raster_file> &files) {
+                                  std::vector<raster_file> &files, int band) {
     dataset = nullptr;
     const path_bottom bottom = bottom_of(name);
     if (bottom.refused || is_refused_connection(name)) return raster_access::refused;
@@ -340,7 +341,7 @@ raster_access open_raster_dataset(const std::string &name, GDALDatasetH &dataset
     try {
         if (!list_files(dataset, files))
             access = raster_access::refused;
-        else if (has_complex_values(dataset))
+        else if (has_complex_values(dataset, band))
             access = raster_access::complex_values;
     } catch (...) {
         api.close(dataset);

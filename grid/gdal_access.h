@@ -40,10 +40,11 @@ enum class raster_access {
     opened,
     not_opened,    // GDAL doesn't take the name
     refused,       // the name, or a file it reaches, is one the tool does not read
-    complex_values // band 1 holds complex numbers
+    complex_values // the band to be read holds complex numbers
 };
 
 // Opens the named raster, read-only, after the checks above; on `opened`, `files` lists its
-// files. Any thread. Throws std::bad_alloc when memory runs out.
+// files. `band` is the band to be read (one the raster lacks is no complex one). Any thread.
+// Throws std::bad_alloc when memory runs out.
 raster_access open_raster_dataset(const std::string &name, GDALDatasetH &dataset,
-                                  std::vector<raster_file> &files);
+                                  std::vector<raster_file> &files, int band = 1);

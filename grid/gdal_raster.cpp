@@ -45,6 +45,8 @@ struct gdal_api {
     decltype(&GDALGetDataTypeSizeBytes) data_type_size;
     decltype(&GDALGetMetadataItem) metadata_item;
     decltype(&GDALGetRasterNoDataValue) nodata_value;
+    decltype(&GDALGetRasterScale) scale;
+    decltype(&GDALGetRasterOffset) offset;
     decltype(&GDALGetDataCoverageStatus) data_coverage; // nullptr where libgdal lacks it
     // For the coordinate systems; all nullptr where libgdal lacks one of them (before 3.0).
     decltype(&GDALGetSpatialRef) spatial_ref;
@@ -117,7 +119,9 @@ const gdal_api *load_gdal() {
             find_shared_library_function(library, "GDALGetRasterDataType", g.data_type) &&
             find_shared_library_function(library, "GDALGetDataTypeSizeBytes", g.data_type_size) &&
             find_shared_library_function(library, "GDALGetMetadataItem", g.metadata_item) &&
-            find_shared_library_function(library, "GDALGetRasterNoDataValue", g.nodata_value);
+            find_shared_library_function(library, "GDALGetRasterNoDataValue", g.nodata_value) &&
+            find_shared_library_function(library, "GDALGetRasterScale", g.scale) &&
+            find_shared_library_function(library, "GDALGetRasterOffset", g.offset);
         if (!whole) return nullptr;
         find_shared_library_function(library, "GDALGetDataCoverageStatus", g.data_coverage);
         if (!(find_shared_library_function(library, "GDALGetSpatialRef", g.spatial_ref) &&
@@ -256,6 +260,11 @@ enum class mask_source : unsigned char {
 struct gdal_raster {
     const gdal_api *api = nullptr;
     std::string name;
+    int band = 1; // the band read, from 1
+    // value x scale + offset, where the band has them and the run doesn't read the stored numbers
+    bool scaled = false;
+    double scale = 1;
+    double offset = 0;
     std::int32_t ncols = 0;
     std::int32_t nrows = 0;
     std::int32_t rows_per_block = 1; // whole rows of the raster's blocks
@@ -311,7 +320,7 @@ GDALDatasetH reopen_handle(const gdal_raster &raster) noexcept {
     try {
         GDALDatasetH handle = nullptr;
         std::vector<raster_file> files;
-        if (open_raster_dataset(raster.name, handle, files) != raster_access::opened)
+        if (open_raster_dataset(raster.name, handle, files, raster.band) != raster_access::opened)
             return nullptr;
         if (files == raster.files) return handle;
         raster.api->close(handle);
@@ -360,13 +369,14 @@ void give_back(gdal_raster &raster, GDALDatasetH handle) noexcept {
 
 } // namespace
 
-gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster) {
+gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster,
+                                  const band_choice &band, std::int32_t &band_count) {
     raster.reset();
     const gdal_api *api = load_gdal();
     if (api == nullptr) return gdal_open_result::not_taken;
     auto opened = std::make_unique<gdal_raster>();
     GDALDatasetH handle = nullptr;
-    switch (open_raster_dataset(name, handle, opened->files)) {
+    switch (open_raster_dataset(name, handle, opened->files, band.band)) {
     case raster_access::opened:
         break;
     case raster_access::not_opened:
@@ -376,6 +386,12 @@ gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &rast
     case raster_access::complex_values:
         return gdal_open_result::complex_values;
     }
+    band_count = api->band_count(handle);
+    // A raster of no bands at all fails as a header, as it always did.
+    if (band.band < 1 || (band.band > band_count && band.band > 1)) {
+        api->close(handle);
+        return gdal_open_result::no_such_band;
+    }
     try {
         opened->handles.push_back(handle);
     } catch (...) {
@@ -384,6 +400,12 @@ gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &rast
     }
     opened->api = api;
     opened->name = name;
+    opened->band = band.band;
+    GDALRasterBandH band_handle = api->band(handle, band.band);
+    opened->scale = api->scale(band_handle, nullptr);
+    opened->offset = api->offset(band_handle, nullptr);
+    // Without either the stored numbers are read as they are, with no multiply in the way.
+    opened->scaled = !band.raw && (opened->scale != 1 || opened->offset != 0);
     raster.reset(opened.release());
     return gdal_open_result::opened;
 }
@@ -453,7 +475,7 @@ crs_comparison compare_gdal_crs(gdal_raster &a, gdal_raster &b) {
 bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept {
     const gdal_api &api = *raster.api;
     GDALDatasetH first = raster.handles.front();
-    GDALRasterBandH band = api.band(first, 1);
+    GDALRasterBandH band = api.band(first, raster.band);
     raster.threads = std::max(threads, 1u);
     raster.compressed = api.metadata_item(first, "COMPRESSION", "IMAGE_STRUCTURE") != nullptr;
     int block_columns = 0;
@@ -553,7 +575,7 @@ namespace {
 bool read_window(const gdal_raster &raster, GDALDatasetH handle, int x, int y, int w, int h,
                  unsigned char *values, std::size_t line_cells, unsigned char *mask) noexcept {
     const gdal_api &api = *raster.api;
-    GDALRasterBandH band = api.band(handle, 1);
+    GDALRasterBandH band = api.band(handle, raster.band);
     const std::size_t size = raster.cell_size;
     if (raster.fill_empty) {
         const int status = api.data_coverage(band, x, y, w, h, 0, nullptr);
@@ -613,8 +635,8 @@ bool read_window_from_pool(gdal_raster &raster, int x, int y, int w, int h, unsi
     if (handle == nullptr) return false;
     if (empty != nullptr)
         *empty = raster.fill_empty &&
-                 raster.api->data_coverage(raster.api->band(handle, 1), x, y, w, h, 0, nullptr) ==
-                     GDAL_DATA_COVERAGE_STATUS_EMPTY;
+                 raster.api->data_coverage(raster.api->band(handle, raster.band), x, y, w, h, 0,
+                                           nullptr) == GDAL_DATA_COVERAGE_STATUS_EMPTY;
     const bool read = (empty != nullptr && *empty) ||
                       read_window(raster, handle, x, y, w, h, values, line_cells, mask);
     give_back(raster, handle);
@@ -719,6 +741,17 @@ void fill_as_empty(const gdal_raster &raster, double *values, std::size_t count)
               raster.mask == mask_source::none ? 0.0 : std::numeric_limits<double>::quiet_NaN());
 }
 
+// The band's unit conversion, after the mask: a cell without data is NaN and stays NaN. A
+// multiply and an add, each rounded, as a copy of the band written with the scaled values holds
+// them.
+void scale_cells(const gdal_raster &raster, double *values, std::size_t count) noexcept {
+    if (!raster.scaled) return;
+    const double scale = raster.scale;
+    const double offset = raster.offset;
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = values[i] * scale + offset;
+}
+
 } // namespace
 
 void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
@@ -751,6 +784,7 @@ void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
         if (block.end != block_end::more) return;
         if (raster.row_empty) {
             fill_as_empty(raster, values, count);
+            scale_cells(raster, values, count);
             block.cells = values;
             block.count = count;
             return;
@@ -773,6 +807,7 @@ void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
         }
         if (empty) {
             fill_as_empty(raster, values, count);
+            scale_cells(raster, values, count);
             block.cells = values;
             block.count = count;
             return;
@@ -782,6 +817,7 @@ void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept {
     if (masked)
         for (std::size_t i = 0; i < count; ++i)
             if (mask[i] == 0) values[i] = std::numeric_limits<double>::quiet_NaN();
+    scale_cells(raster, values, count);
     block.cells = values;
     block.count = count;
 }

@@ -13,14 +13,18 @@
 
 enum class gdal_open_result {
     opened,
-    not_taken,     // GDAL is absent or doesn't take the name as a raster
-    refused,       // it reaches what the tool doesn't read (grid/gdal_access.h)
-    complex_values // its cells are complex numbers
+    not_taken,      // GDAL is absent or doesn't take the name as a raster
+    refused,        // it reaches what the tool doesn't read (grid/gdal_access.h)
+    complex_values, // its cells are complex numbers
+    no_such_band    // it has fewer bands than the one asked for
 };
 
-// Opens band 1 of the named raster into `raster`, loading libgdal on first use. GDAL's own
-// messages are silenced.
-gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster);
+// Opens band `band.band` of the named raster into `raster`, loading libgdal on first use, and
+// sets band_count to the raster's bands (where GDAL opens it). The band's cells are read as
+// value x scale + offset, unless band.raw or the band has neither. GDAL's own messages are
+// silenced.
+gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &raster,
+                                  const band_choice &band, std::int32_t &band_count);
 
 // The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge (the top
 // edge less nrows cell heights), cellsize the cell width, all from the geotransform; nodata NaN,
@@ -40,8 +44,8 @@ std::uint64_t gdal_block_cells(const gdal_raster &raster) noexcept;
 std::uint64_t gdal_block_bytes(const gdal_raster &raster) noexcept;
 
 // Reads block.index as doubles, with every cell that GDAL's mask marks as having no data made
-// NaN, in the order start_gdal_blocks said. A read that fails ends the block before its first
-// cell.
+// NaN and every other one scaled, in the order start_gdal_blocks said. A read that fails ends the
+// block before its first cell.
 void read_gdal_block(gdal_raster &raster, cell_block &block) noexcept;
 
 // The coordinate systems of two rasters (grid.h's compare_crs). A raster without one, or a

@@ -404,10 +404,12 @@ grid_open_result open_native_grid(const std::string &name, grid_stream &grid,
 
 } // namespace
 
-grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size_t buffer_size) {
+grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size_t buffer_size,
+                           const band_choice &band) {
     grid = grid_stream{};
     const grid_open_result native = open_native_grid(name, grid, buffer_size);
-    if (native == grid_open_result::ok) return native;
+    if (native == grid_open_result::ok)
+        return band.band == 1 ? native : grid_open_result::no_such_band;
     // Only what no native test takes goes to GDAL, so every native grid reads as it always did;
     // and only files, folders and names that are no file (GDAL's virtual paths): GDAL would wait
     // for ever on a FIFO whose bytes the native tests have taken, or read a device without end.
@@ -417,10 +419,12 @@ grid_open_result open_grid(const std::string &name, grid_stream &grid, std::size
         !std::filesystem::is_directory(status))
         return native;
     grid = grid_stream{};
-    switch (open_gdal_raster(name, grid.gdal)) {
+    switch (open_gdal_raster(name, grid.gdal, band, grid.band_count)) {
     case gdal_open_result::opened:
         grid.format = grid_format::gdal;
         return grid_open_result::ok;
+    case gdal_open_result::no_such_band:
+        return grid_open_result::no_such_band;
     case gdal_open_result::not_taken:
         return native;
     case gdal_open_result::refused:

@@ -69,6 +69,12 @@ struct aligned_grid_closer {
 };
 using aligned_grid_ptr = std::unique_ptr<aligned_grid, aligned_grid_closer>;
 
+// Which band of a raster a grid reads, and how. A native grid has band 1 alone, and no scale.
+struct band_choice {
+    std::int32_t band = 1; // from 1
+    bool raw = false;      // the stored numbers, without the band's scale and offset
+};
+
 // One open grid. The header is read through `buffer`, whose unread bytes are [pos, end), with a
 // NUL at *end; at_eof is set once the file has nothing more to give. For a grid read one block
 // after another, the buffer then keeps the bytes read but not yet handed to a block.
@@ -78,6 +84,7 @@ struct grid_stream {
     aligned_grid_ptr aligned; // only for a grid put on another's cells (align_grid)
     grid_format format = grid_format::ascii;
     grid_header header;
+    std::int32_t band_count = 1; // the bands of the file: 1 for a native grid
     std::unique_ptr<char[]> buffer;
     std::size_t buffer_size = 0;
     const char *pos = nullptr;
@@ -90,8 +97,9 @@ struct grid_stream {
     std::uint64_t cells_offset = 0; // where the first cell's bytes begin
 };
 
-// complex_values: a GDAL raster of complex numbers, which have no order.
-enum class grid_open_result { ok, cannot_open, unknown_format, complex_values };
+// complex_values: a GDAL raster of complex numbers, which have no order. no_such_band: the file
+// has fewer bands than the band asked for (grid_stream::band_count says how many).
+enum class grid_open_result { ok, cannot_open, unknown_format, complex_values, no_such_band };
 
 // True when this build reads rasters through GDAL (whether or not libgdal can be loaded).
 bool gdal_built_in() noexcept;
@@ -105,8 +113,12 @@ bool gdal_built_in() noexcept;
 // Native grids are read buffered, never rewound or reopened, so a pipe works as a grid too.
 // buffer_size (at least 128 bytes) bounds the memory used for the header and the length of one
 // text token; tests make it small to split tokens across refills.
+// `band` picks the band of a GDAL raster, whose cells are then read as value x scale + offset
+// where the band has a scale or an offset (GDAL's unit conversion), unless band.raw; a native grid
+// has only band 1.
 grid_open_result open_grid(const std::string &name, grid_stream &grid,
-                           std::size_t buffer_size = default_grid_buffer_size);
+                           std::size_t buffer_size = default_grid_buffer_size,
+                           const band_choice &band = {});
 
 // Reads the header. Returns false when it is not whole: a text header whose twelve tokens do
 // not all convert or that the file ends inside; one with a known keyword of the format in the

@@ -32,7 +32,7 @@ struct lane {
 };
 
 struct pipeline {
-    lane lanes[2]; // the input grid, the zone grid
+    std::vector<lane> lanes; // the value grids, then the zone grid
     std::mutex mutex;
     std::condition_variable work_ready; // a block can be claimed, or the scan is over
     std::condition_variable block_done; // a block was decoded
@@ -56,20 +56,15 @@ claim take(lane &l) {
     return c;
 }
 
-// The next block to work on, under the lock: the lane that is less far ahead, the input grid
-// when both are as far.
+// The next block to work on, under the lock: the lane that is least far ahead, the first of
+// them (a value grid before the zone grid) when several are as far.
 claim next_claim(pipeline &p) {
-    lane &input = p.lanes[0];
-    lane &zones = p.lanes[1];
-    const bool input_open = can_claim(input);
-    const bool zones_open = can_claim(zones);
-    if (input_open && zones_open)
-        return take(input.next_claim - input.next_consume <= zones.next_claim - zones.next_consume
-                        ? input
-                        : zones);
-    if (input_open) return take(input);
-    if (zones_open) return take(zones);
-    return {};
+    lane *best = nullptr;
+    for (lane &l : p.lanes)
+        if (can_claim(l) && (best == nullptr ||
+                             l.next_claim - l.next_consume < best->next_claim - best->next_consume))
+            best = &l;
+    return best == nullptr ? claim{} : take(*best);
 }
 
 // Reads and decodes a claimed block, without the lock but while a grid read in order waits for
@@ -245,8 +240,16 @@ scan_outcome outcome_of(block_end end) {
 
 scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &counter,
                        const scan_settings &settings) {
-    const auto nrows = static_cast<std::uint32_t>(input.header.nrows);
-    const auto ncols = static_cast<std::uint32_t>(input.header.ncols);
+    grid_stream *const inputs[] = {&input};
+    zone_counter *const counters[] = {&counter};
+    return scan_bands(inputs, zones, counters, settings);
+}
+
+scan_result scan_bands(std::span<grid_stream *const> inputs, grid_stream &zones,
+                       std::span<zone_counter *const> counters, const scan_settings &settings) {
+    const std::size_t bands = inputs.size();
+    const auto nrows = static_cast<std::uint32_t>(inputs.front()->header.nrows);
+    const auto ncols = static_cast<std::uint32_t>(inputs.front()->header.ncols);
     const std::uint64_t cells = std::uint64_t{nrows} * ncols;
     progress dots;
     dots.display = settings.progress;
@@ -268,10 +271,10 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
                                   : threads == 1                 ? 1
                                                                  : std::size_t{threads} + 1;
     pipeline p;
-    grid_stream *const grids[2] = {&input, &zones};
-    for (int i = 0; i < 2; ++i) {
+    p.lanes.resize(bands + 1);
+    for (std::size_t i = 0; i <= bands; ++i) {
         lane &l = p.lanes[i];
-        l.grid = grids[i];
+        l.grid = i < bands ? inputs[i] : &zones;
         block_settings blocks = settings.blocks;
         blocks.threads = threads;
         start_cell_blocks(*l.grid, blocks);
@@ -290,17 +293,20 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
     }
     const worker_threads workers(p, threads - 1);
 
-    cursor at[2];
+    // One cursor per lane: the zone grid's blocks are decoded once and counted against every
+    // band's values.
+    std::vector<cursor> at(bands + 1);
+    const cursor &zone_at = at[bands];
     std::uint64_t cell = 0;
     while (cell < cells) {
-        // The input grid's value of a cell comes before the zone grid's.
+        // A cell's values come before its zone, the bands in their order.
         bool failed = false;
-        for (int i = 0; i < 2 && !failed; ++i) {
+        for (std::size_t i = 0; i <= bands && !failed; ++i) {
             cursor &c = at[i];
             while (c.block == nullptr || c.used == c.block->count) {
                 if (c.block != nullptr) {
                     if (c.block->end != block_end::more) {
-                        result = {outcome_of(c.block->end), cell, i == 1};
+                        result = {outcome_of(c.block->end), cell, i == bands, i < bands ? i : 0};
                         failed = true;
                         break;
                     }
@@ -316,20 +322,32 @@ scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &cou
             }
         }
         if (failed) break;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(
-            {at[0].block->count - at[0].used, at[1].block->count - at[1].used, cells - cell}));
-        const std::size_t counted = count_cells(counter, at[0].block->cells + at[0].used,
-                                                at[1].block->cells + at[1].used, n);
+        std::uint64_t n = cells - cell;
+        for (const cursor &c : at)
+            n = std::min<std::uint64_t>(n, c.block->count - c.used);
+        // Where a band's new zone finds no memory, the scan ends at the first such cell.
+        std::size_t counted = static_cast<std::size_t>(n);
+        std::size_t short_band = bands;
+        for (std::size_t b = 0; b < bands; ++b) {
+            const std::size_t band_counted =
+                count_cells(*counters[b], at[b].block->cells + at[b].used,
+                            zone_at.block->cells + zone_at.used, static_cast<std::size_t>(n));
+            if (band_counted < counted) {
+                counted = band_counted;
+                short_band = b;
+            }
+        }
         rows_done(dots, (cell + counted) / ncols - cell / ncols);
         cell += counted;
-        at[0].used += counted;
-        at[1].used += counted;
-        if (counted < n) {
-            result = {scan_outcome::no_zone_memory, cell, false};
+        for (cursor &c : at)
+            c.used += counted;
+        if (short_band != bands) {
+            result = {scan_outcome::no_zone_memory, cell, false, short_band};
             break;
         }
     }
-    finish_counting(counter);
+    for (zone_counter *const counter : counters)
+        finish_counting(*counter);
     end_progress(dots);
     return result;
 }

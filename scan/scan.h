@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "grid/grid.h"
@@ -39,6 +40,8 @@ struct scan_result {
     scan_outcome outcome = scan_outcome::ok;
     std::uint64_t failed_cell = 0; // from 0, row after row
     bool in_zone_grid = false;     // which grid failed_cell failed in (no_value, no_memory)
+    std::size_t band = 0;          // else which of the value grids; the band whose counter had no
+                                   // memory (no_zone_memory)
 };
 
 // Scans the cells of both grids, whose headers have been read and have the same geometry, and
@@ -47,6 +50,16 @@ struct scan_result {
 // the zone grid's. Whatever happens, every thread it started has ended when it returns.
 scan_result scan_cells(grid_stream &input, grid_stream &zones, zone_counter &counter,
                        const scan_settings &settings);
+
+// The same for several value grids (the bands of a raster, each opened as a grid of its own) of
+// the zone grid's geometry, in one pass: the zone grid is read once, and each of its blocks is
+// counted against the cells of every value grid, inputs[i] into counters[i]. Each counter gets
+// exactly what scan_cells of its grid alone would give it. A cell's values are read band after
+// band, then its zone, so a scan that fails stops where scan_cells of the first grid to fail
+// would. Memory grows with the number of value grids, each taking what one grid of scan_cells
+// takes.
+scan_result scan_bands(std::span<grid_stream *const> inputs, grid_stream &zones,
+                       std::span<zone_counter *const> counters, const scan_settings &settings);
 
 // The bar for `done` of `rows` rows, as it is drawn over the previous one: a carriage return, the
 // bar, the share done in whole percent (rounded down, so 100% means all rows) and the rows.

@@ -1,5 +1,6 @@
 #include "table/table.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -134,14 +135,22 @@ void put_class(std::FILE *out, double value) {
 
 } // namespace
 
-void write_csv(std::FILE *out, stat_table &table) {
-    const std::vector<stat_column> &columns = *table.columns;
-    std::vector<stat_figure> figures(table.fields);
+namespace {
+
+void put_band(std::FILE *out, std::int32_t band) {
+    char text[16];
+    const char *const end = std::to_chars(text, text + sizeof text, band).ptr;
+    std::fwrite(text, 1, static_cast<std::size_t>(end - text), out);
+}
+
+// The header line; with a band, a band column right behind the zone, which leads every row.
+void put_csv_header(std::FILE *out, const stat_table &table, bool band_column) {
     bool first = true;
-    for (const stat_column &column : columns) {
+    for (const stat_column &column : *table.columns) {
         if (!per_class(column.kind)) {
             put_text(out, first ? "" : ",");
             put_text(out, column.name);
+            if (first && band_column) put_text(out, ",band");
             first = false;
             continue;
         }
@@ -153,23 +162,67 @@ void write_csv(std::FILE *out, stat_table &table) {
         }
     }
     put_text(out, "\r\n");
-    for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
-        zone_row(table, rank, figures.data());
-        for (std::size_t f = 0; f < table.fields; ++f) {
-            if (f != 0) put_text(out, ",");
-            put_figure(out, figures[f], false);
-        }
-        put_text(out, "\r\n");
-    }
 }
 
-void write_json(std::FILE *out, std::string_view input_name, stat_table &table) {
-    const std::vector<stat_column> &columns = *table.columns;
+// The row of the zone of that rank; band 0: no band column.
+void put_csv_row(std::FILE *out, stat_table &table, std::size_t rank, stat_figure *figures,
+                 std::int32_t band) {
+    zone_row(table, rank, figures);
+    for (std::size_t f = 0; f < table.fields; ++f) {
+        if (f != 0) put_text(out, ",");
+        put_figure(out, figures[f], false);
+        if (f == 0 && band != 0) {
+            put_text(out, ",");
+            put_band(out, band);
+        }
+    }
+    put_text(out, "\r\n");
+}
+
+} // namespace
+
+void write_csv(std::FILE *out, stat_table &table) {
     std::vector<stat_figure> figures(table.fields);
-    std::vector<std::string> keys;
-    for (const stat_column &column : columns)
-        keys.push_back(json_string(column.name) + ": ");
-    const std::string input = json_string(input_name);
+    put_csv_header(out, table, false);
+    for (std::size_t rank = 0; rank < table.order.size(); ++rank)
+        put_csv_row(out, table, rank, figures.data(), 0);
+}
+
+void write_csv_bands(std::FILE *out, std::span<const band_table> bands) {
+    if (bands.empty()) return;
+    std::size_t fields = 0;
+    for (const band_table &band : bands)
+        fields = std::max(fields, band.table->fields);
+    std::vector<stat_figure> figures(fields);
+    put_csv_header(out, *bands.front().table, true);
+    // The same zone grid gives every band the same zones in the same order.
+    for (std::size_t rank = 0; rank < bands.front().table->order.size(); ++rank)
+        for (const band_table &band : bands)
+            put_csv_row(out, *band.table, rank, figures.data(), band.band);
+}
+
+namespace {
+
+// What a table's JSON needs, had before its first byte is written.
+struct json_parts {
+    std::vector<std::string> keys; // per column, its name as a key: "mean":
+    std::vector<stat_figure> figures;
+};
+
+json_parts json_parts_of(const stat_table &table) {
+    json_parts parts;
+    for (const stat_column &column : *table.columns)
+        parts.keys.push_back(json_string(column.name) + ": ");
+    parts.figures.resize(table.fields);
+    return parts;
+}
+
+// The zones of the table and its figures over all of them, as members of an object whose
+// members stand `indent` deep: "zones": [...], "all": {...}.
+void put_json_zones(std::FILE *out, stat_table &table, json_parts &parts, std::string_view indent) {
+    const std::vector<stat_column> &columns = *table.columns;
+    const std::vector<std::string> &keys = parts.keys;
+    stat_figure *const figures = parts.figures.data();
     const auto put_object = [&](const stat_figure *row) {
         put_text(out, "{");
         for (std::size_t c = 0; c < columns.size(); ++c) {
@@ -192,15 +245,51 @@ void write_json(std::FILE *out, std::string_view input_name, stat_table &table) 
         }
         put_text(out, "}");
     };
+    put_text(out, "\"zones\": [");
+    for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
+        zone_row(table, rank, figures);
+        put_text(out, rank == 0 ? "\n" : ",\n");
+        put_text(out, indent);
+        put_text(out, "  ");
+        put_object(figures);
+    }
+    if (!table.order.empty()) {
+        put_text(out, "\n");
+        put_text(out, indent);
+    }
+    put_text(out, "],\n");
+    put_text(out, indent);
+    put_text(out, "\"all\": ");
+    put_object(table.totals.data());
+}
+
+} // namespace
+
+void write_json(std::FILE *out, std::string_view input_name, stat_table &table) {
+    json_parts parts = json_parts_of(table);
+    const std::string input = json_string(input_name);
     put_text(out, "{\n  \"input\": ");
     put_text(out, input);
-    put_text(out, ",\n  \"zones\": [");
-    for (std::size_t rank = 0; rank < table.order.size(); ++rank) {
-        zone_row(table, rank, figures.data());
-        put_text(out, rank == 0 ? "\n    " : ",\n    ");
-        put_object(figures.data());
-    }
-    put_text(out, table.order.empty() ? "],\n  \"all\": " : "\n  ],\n  \"all\": ");
-    put_object(table.totals.data());
+    put_text(out, ",\n  ");
+    put_json_zones(out, table, parts, "  ");
     put_text(out, "\n}\n");
+}
+
+void write_json_bands(std::FILE *out, std::string_view input_name,
+                      std::span<const band_table> bands) {
+    std::vector<json_parts> parts;
+    for (const band_table &band : bands)
+        parts.push_back(json_parts_of(*band.table));
+    const std::string input = json_string(input_name);
+    put_text(out, "{\n  \"input\": ");
+    put_text(out, input);
+    put_text(out, ",\n  \"bands\": [");
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        put_text(out, b == 0 ? "\n    {\n      \"band\": " : ",\n    {\n      \"band\": ");
+        put_band(out, bands[b].band);
+        put_text(out, ",\n      ");
+        put_json_zones(out, *bands[b].table, parts[b], "      ");
+        put_text(out, "\n    }");
+    }
+    put_text(out, bands.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }

@@ -20,7 +20,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,29 @@
 
 void write_csv(std::FILE *out, stat_table &table);
 void write_json(std::FILE *out, std::string_view input_name, stat_table &table);
+
+// Several bands of one raster, counted against the same zones, so that their tables hold the
+// same zones in the same order; each band's figures are those of write_csv or write_json of its
+// table alone.
+//
+// CSV: rows by zone, then band in the order given, a band column right behind the zone; the
+// header is the first table's, so the tables are to have the same columns (no frac or classes,
+// whose columns are each table's own classes):
+//
+//   zone,band,count,mean
+//   1,1,3,2
+//   1,2,3,7.5
+//   2,1,4,1.25
+//
+// JSON: {"input": <name>, "bands": [{"band": 1, "zones": [...], "all": {...}}, ...]}, each band's
+// "zones" and "all" as write_json writes them.
+struct band_table {
+    std::int32_t band = 1;
+    stat_table *table = nullptr;
+};
+void write_csv_bands(std::FILE *out, std::span<const band_table> bands);
+void write_json_bands(std::FILE *out, std::string_view input_name,
+                      std::span<const band_table> bands);
 
 // The longest figure: a whole number of 309 digits.
 inline constexpr std::size_t figure_capacity = 400;

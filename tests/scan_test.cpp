@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -205,6 +206,93 @@ TEST_F(Scan, RandomBlocksAndThreadsCountAsOneByOne) {
                 const zone_record &a = kenn_slot(expected, id);
                 const zone_record &b = kenn_slot(reg, id);
                 ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "zone " << id;
+            }
+        }
+    }
+}
+
+// Several value grids against one zone grid in one pass (the bands of a raster): each counter
+// ends as a scan of its grid alone leaves it. The grids are of random formats, so their blocks
+// differ in size from each other and from the zone grid's; where one is cut short, the pass
+// stops at the first cell any grid lacks, a cell's values before its zone, bands in order.
+TEST_F(Scan, SeveralValueGridsInOnePassCountAsEachAlone) {
+    std::mt19937_64 random(77);
+    for (int round = 0; round < 40; ++round) {
+        const double ncols = static_cast<double>(1 + random() % 30);
+        const double nrows = static_cast<double>(1 + random() % 20);
+        const geometry g{ncols, nrows};
+        const auto cells = static_cast<std::uint64_t>(ncols * nrows);
+        const std::size_t bands = 1 + random() % 3;
+        for (std::size_t b = 0; b < bands; ++b)
+            write_file(path("in" + std::to_string(b)), random_grid(random, g, false, cells));
+        write_file(path("zones"), random_grid(random, g, true, cells));
+
+        // Each grid alone, and where the pass must stop: the least (cell, zone grid, band).
+        std::vector<zone_register> expected(bands);
+        scan_result first_failure;
+        first_failure.failed_cell = std::numeric_limits<std::uint64_t>::max();
+        std::uint32_t failed_slot = 0;
+        for (std::size_t b = 0; b < bands; ++b) {
+            grid_stream input;
+            grid_stream zones;
+            ASSERT_EQ(register_create(expected[b], failed_slot), register_create_result::ok);
+            register_clear(expected[b]);
+            ASSERT_EQ(open_grid(path("in" + std::to_string(b)), input), grid_open_result::ok);
+            ASSERT_EQ(open_grid(path("zones"), zones), grid_open_result::ok);
+            ASSERT_TRUE(read_grid_header(input) && read_grid_header(zones));
+            scan_result alone = count_one_by_one(input, zones, expected[b], cells);
+            if (alone.outcome == scan_outcome::ok) continue;
+            alone.band = alone.in_zone_grid ? 0 : b;
+            if (std::tuple(alone.failed_cell, alone.in_zone_grid) <
+                std::tuple(first_failure.failed_cell, first_failure.in_zone_grid))
+                first_failure = alone;
+        }
+
+        for (int variant = 0; variant < 4; ++variant) {
+            scan_settings settings;
+            settings.threads = 1 + static_cast<unsigned>(random() % 8);
+            settings.blocks.text_bytes = 1 + random() % 300;
+            settings.blocks.binary_cells = 1 + random() % 50;
+            settings.blocks_in_flight = 1 + random() % 5;
+            settings.progress = progress_display::none;
+            SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(bands) +
+                         " bands, " + std::to_string(settings.threads) + " threads");
+            std::vector<grid_stream> inputs(bands);
+            std::vector<zone_register> regs(bands);
+            std::vector<zone_counter> counters;
+            std::vector<grid_stream *> input_grids;
+            std::vector<zone_counter *> counting;
+            grid_stream zones;
+            counters.reserve(bands);
+            for (std::size_t b = 0; b < bands; ++b) {
+                ASSERT_EQ(open_grid(path("in" + std::to_string(b)), inputs[b]),
+                          grid_open_result::ok);
+                ASSERT_TRUE(read_grid_header(inputs[b]));
+                ASSERT_EQ(register_create(regs[b], failed_slot), register_create_result::ok);
+                register_clear(regs[b]);
+                counters.push_back(start_counting(regs[b], inputs[b].header.nodata));
+                input_grids.push_back(&inputs[b]);
+                counting.push_back(&counters[b]);
+            }
+            ASSERT_EQ(open_grid(path("zones"), zones), grid_open_result::ok);
+            ASSERT_TRUE(read_grid_header(zones));
+            const scan_result got = scan_bands(input_grids, zones, counting, settings);
+
+            if (first_failure.outcome != scan_outcome::ok) {
+                EXPECT_EQ(got.outcome, first_failure.outcome);
+                EXPECT_EQ(got.failed_cell, first_failure.failed_cell);
+                EXPECT_EQ(got.in_zone_grid, first_failure.in_zone_grid);
+                EXPECT_EQ(got.band, first_failure.band);
+                continue;
+            }
+            ASSERT_EQ(got.outcome, scan_outcome::ok);
+            for (std::size_t b = 0; b < bands; ++b) {
+                ASSERT_EQ(regs[b].zone_count, expected[b].zone_count) << "band " << b;
+                for (std::uint32_t id = 1; id <= expected[b].zone_count; ++id) {
+                    const zone_record &x = kenn_slot(expected[b], id);
+                    const zone_record &y = kenn_slot(regs[b], id);
+                    ASSERT_EQ(std::memcmp(&x, &y, sizeof x), 0) << "band " << b << ", zone " << id;
+                }
             }
         }
     }
