@@ -107,53 +107,96 @@ void trim(exact_number &n) noexcept {
         --n.size;
 }
 
-// The number the limbs hold (none: 0) and (fast_high 2^128 + magnitude) 2^place, negative or
-// not.
-void number_of(const exact_limbs *l, bool negative, exact_uint128 magnitude,
-               std::uint64_t fast_high, std::int32_t place, exact_number &n) noexcept {
-    std::int64_t limbs[digit_places + 16] = {};
-    if (l != nullptr)
-        for (std::size_t i = 0; i < l->limbs.size(); ++i)
-            if (static_cast<std::size_t>(l->low) + i < std::size(limbs))
-                limbs[static_cast<std::size_t>(l->low) + i] = l->limbs[i];
-    if (magnitude != 0 || fast_high != 0) {
-        const std::int32_t digit = place >> 5;
-        add_at(limbs + digit, static_cast<std::uint64_t>(magnitude), place, negative);
-        add_at(limbs + digit + 2, static_cast<std::uint64_t>(magnitude >> 64), place, negative);
-        add_at(limbs + digit + 4, fast_high, place, negative);
-    }
-    std::size_t size = std::size(limbs);
-    // The magnitude lies below 2^(32 size): what is carried out is the sign, -1 or 0.
-    n.negative = carry(limbs, size) < 0;
-    if (n.negative) {
-        for (std::int64_t &limb : limbs)
-            limb = -limb;
-        carry(limbs, size);
-    }
-    while (size != 0 && limbs[size - 1] == 0)
-        --size;
-    std::size_t start = 0;
-    while (start < size && limbs[start] == 0)
-        ++start;
-    n.low = static_cast<std::int32_t>(start);
-    n.size = size - start;
-    for (std::size_t i = start; i < size; ++i)
-        n.digits[i - start] = static_cast<std::uint32_t>(limbs[i]);
-    if (n.size == 0) {
-        n.negative = false;
-        n.low = 0;
-    }
+// A fast sum's words at the place of the lowest one: each a magnitude and a sign.
+struct fast_words {
+    std::uint64_t magnitude[3] = {};
+    bool negative[3] = {};
+    std::size_t count = 0;
+    std::int32_t place = 0;
+};
+
+fast_words sum_words(const exact_sum &s) noexcept {
+    fast_words w;
+    // Two's complement: the low word as it is, the high one with the sign.
+    const auto bits = static_cast<exact_uint128>(s.fast.sum);
+    w.magnitude[0] = static_cast<std::uint64_t>(bits);
+    const auto high = static_cast<std::uint64_t>(bits >> 64);
+    w.negative[1] = s.fast.sum < 0;
+    w.magnitude[1] = w.negative[1] ? 0 - high : high;
+    w.count = 2;
+    w.place = s.anchor - sum_unit;
+    return w;
 }
 
-// The sum and the sum of squares of everything the accumulator holds.
-void numbers_of(const exact_sum &s, exact_number &sum, exact_number &squares) noexcept {
-    const exact_wide *wide = s.wide.get();
-    const bool negative = s.fast_sum < 0;
-    number_of(wide ? &wide->sum : nullptr, negative,
-              static_cast<exact_uint128>(negative ? -s.fast_sum : s.fast_sum), 0,
-              s.anchor - sum_unit, sum);
-    number_of(wide ? &wide->squares : nullptr, false, s.fast_squares, s.fast_squares_high,
-              2 * s.anchor - squares_unit, squares);
+fast_words squares_words(const exact_sum &s) noexcept {
+    fast_words w;
+    std::copy(s.fast.squares, s.fast.squares + 3, w.magnitude);
+    w.count = 3;
+    w.place = 2 * s.anchor - squares_unit;
+    return w;
+}
+
+// The number the limbs (none: 0) and the fast words hold together. Only the digits they reach
+// are worked on: the figures of each of many zones take a few of them.
+void number_of(const exact_limbs *l, const fast_words &w, exact_number &n) noexcept {
+    n.negative = false;
+    n.low = 0;
+    n.size = 0;
+    constexpr std::size_t capacity = digit_places + 16;
+    std::size_t first = capacity;
+    std::size_t end = 0;
+    if (l != nullptr && !l->limbs.empty()) {
+        first = static_cast<std::size_t>(l->low);
+        end = std::min(first + l->limbs.size(), capacity - 1);
+    }
+    bool any_word = false;
+    for (std::size_t k = 0; k < w.count; ++k)
+        any_word |= w.magnitude[k] != 0;
+    const auto word_digit = static_cast<std::size_t>(w.place >> 5);
+    if (any_word) {
+        first = std::min(first, word_digit);
+        end = std::max(end, word_digit + 2 * w.count + 1);
+    }
+    if (first >= end) return;
+    ++end; // room for the sign to settle in
+    std::int64_t limbs[capacity];
+    std::fill(limbs + first, limbs + end, 0);
+    if (l != nullptr)
+        for (std::size_t i = 0; i < l->limbs.size() && l->low + i < capacity - 1; ++i)
+            limbs[static_cast<std::size_t>(l->low) + i] = l->limbs[i];
+    if (any_word)
+        for (std::size_t k = 0; k < w.count; ++k)
+            add_at(limbs + word_digit + 2 * k, w.magnitude[k], w.place, w.negative[k]);
+    const std::size_t size = end - first;
+    std::int64_t *const at = limbs + first;
+    // The magnitude lies below 2^(32 size - 1): what is carried out is the sign, -1 or 0.
+    n.negative = carry(at, size) < 0;
+    if (n.negative) {
+        for (std::size_t i = 0; i < size; ++i)
+            at[i] = -at[i];
+        carry(at, size);
+    }
+    std::size_t top = size;
+    while (top != 0 && at[top - 1] == 0)
+        --top;
+    std::size_t start = 0;
+    while (start < top && at[start] == 0)
+        ++start;
+    if (start == top) {
+        n.negative = false;
+        return;
+    }
+    n.low = static_cast<std::int32_t>(first + start);
+    n.size = top - start;
+    for (std::size_t i = start; i < top; ++i)
+        n.digits[i - start] = static_cast<std::uint32_t>(at[i]);
+}
+
+void sum_number(const exact_sum &s, exact_number &n) noexcept {
+    number_of(s.wide ? &s.wide->sum : nullptr, sum_words(s), n);
+}
+void squares_number(const exact_sum &s, exact_number &n) noexcept {
+    number_of(s.wide ? &s.wide->squares : nullptr, squares_words(s), n);
 }
 
 std::size_t bit_length(const exact_number &n) noexcept {
@@ -289,23 +332,25 @@ void exact_detail::add_slow(exact_sum &s, double x, bool squares) {
     // The anchor that takes every value seen with room above the largest; where none can, the
     // one that takes the largest.
     int anchor = std::max(s.top - 62, std::min<int>(s.finest, s.top + headroom - 62));
-    anchor = std::clamp(anchor, -1022, 1023); // 2^-anchor a normal double
-    if (s.scale == 0 || anchor != s.anchor) {
-        if (s.fast_sum != 0 || s.fast_squares != 0 || s.fast_squares_high != 0) {
+    // 2^-anchor a normal double, and at least 1: x / 2^anchor can't underflow. Values from 2^62
+    // on take the slow path.
+    anchor = std::clamp(anchor, -1022, 0);
+    if (std::isnan(s.scale) || anchor != s.anchor) {
+        const fast_words sum = sum_words(s);
+        const fast_words squares_of = squares_words(s);
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (sum.magnitude[k] == 0 && squares_of.magnitude[k] == 0) continue;
             if (!s.wide) s.wide = std::make_unique<exact_wide>();
-            const bool below = s.fast_sum < 0;
-            add_wide(s.wide->sum, static_cast<exact_uint128>(below ? -s.fast_sum : s.fast_sum),
-                     s.anchor - sum_unit, below);
-            const std::int32_t place = 2 * s.anchor - squares_unit;
-            add_wide(s.wide->squares, s.fast_squares, place, false);
-            add_bits(s.wide->squares, s.fast_squares_high, place + 128, false);
-            s.fast_sum = 0;
-            s.fast_squares = 0;
-            s.fast_squares_high = 0;
+            add_bits(s.wide->sum, sum.magnitude[k], sum.place + 64 * static_cast<int>(k),
+                     sum.negative[k]);
+            add_bits(s.wide->squares, squares_of.magnitude[k],
+                     squares_of.place + 64 * static_cast<int>(k), false);
         }
+        s.fast = exact_fast{};
         s.anchor = static_cast<std::int16_t>(anchor);
         s.scale = std::ldexp(1.0, -anchor);
-        if (exact_add_fast(s.fast_sum, s.fast_squares, s.fast_squares_high, s.scale, x, squares))
+        exact_fast &f = s.fast;
+        if (exact_add_fast(f.sum, f.squares[0], f.squares[1], f.squares[2], s.scale, x, squares))
             return;
     }
     if (!s.wide) s.wide = std::make_unique<exact_wide>();
@@ -316,7 +361,8 @@ void exact_detail::add_slow(exact_sum &s, double x, bool squares) {
 void exact_merge(exact_sum &into, const exact_sum &from) {
     exact_number sum;
     exact_number squares;
-    numbers_of(from, sum, squares);
+    sum_number(from, sum);
+    squares_number(from, squares);
     into.count += from.count;
     into.specials |= from.specials;
     if (sum.size == 0 && squares.size == 0) return;
@@ -399,7 +445,8 @@ exact_limbs limbs_of(const exact_number &n) {
 std::string exact_to_bytes(const exact_sum &s) {
     exact_number sum;
     exact_number squares;
-    numbers_of(s, sum, squares);
+    sum_number(s, sum);
+    squares_number(s, squares);
     std::string out;
     put_varint(out, s.count);
     out += static_cast<char>(s.specials);
@@ -449,8 +496,7 @@ double special_sum(std::uint8_t specials) noexcept {
 double exact_total(const exact_sum &s) noexcept {
     if (s.specials) return special_sum(s.specials);
     exact_number sum;
-    exact_number squares;
-    numbers_of(s, sum, squares);
+    sum_number(s, sum);
     return round_to_double(sum, 32 * std::int64_t{sum.low} + sum_unit, false);
 }
 
@@ -458,8 +504,7 @@ double exact_mean(const exact_sum &s) noexcept {
     if (s.count == 0) return std::numeric_limits<double>::quiet_NaN();
     if (s.specials) return special_sum(s.specials);
     exact_number sum;
-    exact_number squares;
-    numbers_of(s, sum, squares);
+    sum_number(s, sum);
     if (sum.size == 0) return 0;
     // Three digits below: the divisor, below 2^64, leaves a quotient of 65 bits or more.
     lower_to(sum, sum.low - 3);
@@ -472,7 +517,8 @@ double exact_stddev(const exact_sum &s, bool sample) noexcept {
     if (s.specials || s.count < (sample ? 2U : 1U)) return std::numeric_limits<double>::quiet_NaN();
     exact_number sum;
     exact_number d; // n S2 - S1^2 in units of 2^-2240, exactly: never negative
-    numbers_of(s, sum, d);
+    sum_number(s, sum);
+    squares_number(s, d);
     if (d.size == 0) return 0;
     const std::uint64_t n = s.count;
     const std::int32_t low = sum.size == 0 ? d.low : std::min(d.low, 2 * sum.low);

@@ -8,15 +8,20 @@
 // have reached. Carries wait until 2^30 additions could make a limb overflow.
 //
 // The common values (whole numbers, float32 values widened, values of one magnitude) take a
-// faster path: when x / 2^anchor is a whole number i below 2^62 in magnitude, i goes to a 128-bit
-// sum and i^2 to a 192-bit one. The anchor follows the largest and the finest values seen; a
-// value the fast path can't take, and the fast sums when the anchor moves, go to the limbs.
+// faster path: when x / 2^anchor is a whole number i of at most 2^63 in magnitude, i goes to a
+// 128-bit sum and i^2 to a 192-bit one. The anchor follows the largest and the finest values seen;
+// a value the fast path can't take, and the fast sums when the anchor moves, go to the limbs.
 //
 // Infinite and NaN values are kept as flags: the figures are then those IEEE arithmetic gives.
 #pragma once
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,12 +47,19 @@ inline constexpr std::uint8_t exact_plus_inf = 1;
 inline constexpr std::uint8_t exact_minus_inf = 2;
 inline constexpr std::uint8_t exact_nan = 4;
 
+// The fast sums: the sum of x / 2^anchor over the values the fast path took, and the sum of
+// their squares as words of 64 bits from the lowest.
+struct exact_fast {
+    exact_int128 sum = 0;
+    std::uint64_t squares[3] = {};
+};
+
 struct exact_sum {
-    exact_int128 fast_sum = 0;           // sum of x / 2^anchor over the fast values
-    exact_uint128 fast_squares = 0;      // sum of their squares: the low 128 bits
-    std::uint64_t fast_squares_high = 0; // and the bits above
+    exact_fast fast;
     std::uint64_t count = 0;
-    double scale = 0; // 2^-anchor; 0 until the first value other than 0 fixes the anchor
+    // 2^-anchor; NaN, which the fast path takes nothing with, until the first value other than
+    // 0 sets the anchor.
+    double scale = std::numeric_limits<double>::quiet_NaN();
     std::int16_t anchor = 0;
     std::int16_t top = -32768;   // every finite value seen lies below 2^top in magnitude
     std::int16_t finest = 32767; // and is a whole multiple of 2^finest
@@ -60,21 +72,39 @@ namespace exact_detail {
 void add_slow(exact_sum &sum, double x, bool squares);
 } // namespace exact_detail
 
-// The fast path on the parts of an accumulator: false where x must go to add_slow. x / 2^anchor
-// is exact unless it underflows, which leaves 0 for an x that is not.
-inline bool exact_add_fast(exact_int128 &fast_sum, exact_uint128 &fast_squares,
-                           std::uint64_t &fast_squares_high, double scale, double x,
-                           bool squares) noexcept {
+// y rounded toward 0 where it lies within the 64-bit range, else -2^63; on x86-64 the one
+// instruction that does just that.
+#if defined(__SSE2__) && defined(__x86_64__)
+inline std::int64_t exact_truncate(double y) noexcept {
+    return _mm_cvttsd_si64(_mm_set_sd(y));
+}
+#else
+inline std::int64_t exact_truncate(double y) noexcept {
+    return std::fabs(y) < 0x1p63 ? static_cast<std::int64_t>(y)
+                                 : std::numeric_limits<std::int64_t>::min();
+}
+#endif
+
+// The fast path on the parts of exact_fast: false where x must go to add_slow. The anchor is 0
+// or below, so x / 2^anchor is exact: it can't underflow. It is taken where it is a whole number
+// of at most 2^63 in magnitude; a NaN or a number out of range truncates to -2^63, which only
+// -2^63 equals. The parts are passed one by one, with the carries written out, so that the
+// compiler keeps them in registers in a loop.
+inline bool exact_add_fast(exact_int128 &sum, std::uint64_t &squares0, std::uint64_t &squares1,
+                           std::uint64_t &squares2, double scale, double x, bool squares) noexcept {
     const double y = x * scale;
-    if (!(std::fabs(y) < 0x1p62)) return false;
-    const auto i = static_cast<std::int64_t>(y);
-    if (static_cast<double>(i) != y || (i == 0 && x != 0)) return false;
-    fast_sum += i;
+    const std::int64_t i = exact_truncate(y);
+    if (static_cast<double>(i) != y) return false;
+    sum += i;
     if (squares) {
-        const auto magnitude = static_cast<std::uint64_t>(i < 0 ? -i : i);
-        const exact_uint128 square = exact_uint128{magnitude} * magnitude;
-        fast_squares += square;
-        fast_squares_high += fast_squares < square;
+        const auto u = static_cast<std::uint64_t>(i);
+        const auto magnitude = i < 0 ? 0 - u : u;
+        const exact_uint128 square = exact_uint128{magnitude} * magnitude; // at most 2^126
+        const auto low = static_cast<std::uint64_t>(square);
+        const auto high = static_cast<std::uint64_t>(square >> 64) + (squares0 + low < low);
+        squares0 += low;
+        squares1 += high;
+        squares2 += squares1 < high;
     }
     return true;
 }
@@ -83,8 +113,8 @@ inline bool exact_add_fast(exact_int128 &fast_sum, exact_uint128 &fast_squares,
 // squares for all its values or for none. Throws std::bad_alloc.
 inline void exact_add(exact_sum &sum, double x, bool squares) {
     ++sum.count;
-    if (!exact_add_fast(sum.fast_sum, sum.fast_squares, sum.fast_squares_high, sum.scale, x,
-                        squares))
+    exact_fast &f = sum.fast;
+    if (!exact_add_fast(f.sum, f.squares[0], f.squares[1], f.squares[2], sum.scale, x, squares))
         exact_detail::add_slow(sum, x, squares);
 }
 

@@ -316,9 +316,10 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         double maximum = number == 0 ? -std::numeric_limits<double>::infinity() : record.maximum;
         std::uint64_t nodata = extras.nodata;
         exact_sum &exact = extras.sums;
-        exact_int128 fast_sum = exact.fast_sum;
-        exact_uint128 fast_squares = exact.fast_squares;
-        std::uint64_t fast_squares_high = exact.fast_squares_high;
+        exact_int128 fast_sum = exact.fast.sum;
+        std::uint64_t squares0 = exact.fast.squares[0];
+        std::uint64_t squares1 = exact.fast.squares[1];
+        std::uint64_t squares2 = exact.fast.squares[2];
         const double scale = exact.scale;
         bool exact_left = false; // cell i still to be added to the exact sums
         std::uint64_t *const window = counts.window.get();
@@ -344,7 +345,7 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
             minimum = x < minimum ? x : minimum;
             maximum = x > maximum ? x : maximum;
             if constexpr (sums) {
-                if (!exact_add_fast(fast_sum, fast_squares, fast_squares_high, scale, x, squares)) {
+                if (!exact_add_fast(fast_sum, squares0, squares1, squares2, scale, x, squares)) {
                     exact_left = true;
                     value_left = true;
                     break;
@@ -372,11 +373,9 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         record.sum = sum;
         if (number != 0) store_extremes(record, minimum, maximum);
         extras.nodata = nodata;
-        counts.window_distinct = window_distinct;
+        if constexpr (values) counts.window_distinct = window_distinct;
         if constexpr (sums) {
-            exact.fast_sum = fast_sum;
-            exact.fast_squares = fast_squares;
-            exact.fast_squares_high = fast_squares_high;
+            exact.fast = {fast_sum, {squares0, squares1, squares2}};
             exact.count = number;
         }
         if (value_left) {
