@@ -490,7 +490,9 @@ constexpr option_spec option_table[] = {
      "p99.5), mode, minority, variety; for rasters of classes\n"
      "(whole numbers) frac, the share of each class in the zone's\n"
      "counted cells, a column frac_<class> per class met anywhere,\n"
-     "and classes, their cells, count_<class>"},
+     "and classes, their cells, count_<class>. sum, mean, stddev and\n"
+     "pstddev come from exact sums, rounded once: the same whatever\n"
+     "the order of the cells"},
     {option_id::stdout_table, "--stdout", "", "", false,
      "write the table of --csv or --json to standard output, and name\n"
      "no <report> (or name it -); the console's text then goes to\n"
