@@ -248,6 +248,17 @@ double round_to_double(const exact_number &n, std::int64_t place, bool inexact) 
 
 // n = n / divisor, rounded down; true where that left a remainder.
 bool divide(exact_number &n, std::uint64_t divisor) noexcept {
+    if (divisor <= 0xFFFFFFFF) {
+        // The common count: 64-bit steps, which the processor divides itself.
+        std::uint64_t remainder = 0;
+        for (std::size_t i = n.size; i-- > 0;) {
+            const std::uint64_t t = remainder << 32 | n.digits[i];
+            n.digits[i] = static_cast<std::uint32_t>(t / divisor);
+            remainder = t % divisor;
+        }
+        trim(n);
+        return remainder != 0;
+    }
     exact_uint128 remainder = 0;
     for (std::size_t i = n.size; i-- > 0;) {
         const exact_uint128 t = remainder << 32 | n.digits[i];
