@@ -135,9 +135,10 @@ bool cursor_next(value_cursor &cursor, double &value, std::uint64_t &count) noex
 
 // ---- gathering ----
 
+// The exact sums first: their 128-bit sum aligns them to 16 bytes, which nodata would pad.
 struct zone_extras {
-    std::uint64_t nodata = 0;
     exact_sum sums;
+    std::uint64_t nodata = 0;
     value_counts values;
 };
 
