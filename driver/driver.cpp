@@ -641,7 +641,9 @@ constexpr option_spec option_table[] = {
      "p99.5), mode, minority, variety; for rasters of classes\n"
      "(whole numbers) frac, the share of each class in the zone's\n"
      "counted cells, a column frac_<class> per class met anywhere,\n"
-     "and classes, their cells, count_<class>"},
+     "and classes, their cells, count_<class>. sum, mean, stddev and\n"
+     "pstddev come from exact sums, rounded once: the same whatever\n"
+     "the order of the cells"},
     {option_id::band, "--band", "", "N", false,
      "read band N of the input raster (default 1); a native grid has\n"
      "only band 1"},

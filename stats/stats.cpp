@@ -228,9 +228,14 @@ stat_needs needs_of(const std::vector<stat_column> &columns) noexcept {
     stat_needs needs;
     for (const stat_column &column : columns) {
         switch (column.kind) {
+        case stat_kind::sum:
+        case stat_kind::mean:
+            needs.sums = true;
+            break;
         case stat_kind::stddev:
         case stat_kind::pstddev:
-            needs.moments = true;
+            needs.sums = true;
+            needs.squares = true;
             break;
         case stat_kind::median:
         case stat_kind::percentile:
@@ -250,54 +255,12 @@ stat_needs needs_of(const std::vector<stat_column> &columns) noexcept {
 
 namespace {
 
-// Merges moments of b values (b_mean, b_squares) into those of a values: Chan's formula.
-void merge_moments(double a, double &mean, double &squares, double b, double b_mean,
-                   double b_squares) noexcept {
-    if (a == 0) {
-        mean = b_mean;
-        squares = b_squares;
-        return;
-    }
-    const double n = a + b;
-    const double delta = b_mean - mean;
-    mean += delta * (b / n);
-    squares += b_squares + delta * delta * (a * b / n);
-}
-
-// Merges the pending values of the open zone, which holds `number` values with them, into its
-// mean and squares: two passes over them, taken from the first of them, so that equal values
-// give no spread at all.
-void merge_pending(zone_stats &stats, double number) noexcept {
-    const std::uint32_t m = stats.pending_count;
-    if (m == 0) return;
-    const double origin = stats.pending[0];
-    double shifted_sum = 0;
-    for (std::uint32_t i = 0; i < m; ++i)
-        shifted_sum += stats.pending[i] - origin;
-    const double batch = static_cast<double>(m);
-    const double shifted_mean = shifted_sum / batch;
-    double batch_squares = 0;
-    for (std::uint32_t i = 0; i < m; ++i) {
-        const double d = (stats.pending[i] - origin) - shifted_mean;
-        batch_squares += d * d;
-    }
-    zone_extras &extras = *stats.open_extras;
-    merge_moments(number - batch, extras.mean, extras.squares, batch, origin + shifted_mean,
-                  batch_squares);
-    stats.pending_count = 0;
-}
-
-void close_open_zone(zone_stats &stats) noexcept {
-    if (stats.open_record != nullptr) merge_pending(stats, stats.open_record->number);
-}
-
 // Opens the zone of z, registering it if it is new. False when memory for it runs out.
 bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
     const std::uint32_t id = find_zone_id(reg, z);
     if (id == 0) return false;
     stats.open_value = z;
     if (id == stats.open_id) return true;
-    close_open_zone(stats);
     try {
         while (stats.extras.size() * extras_batch <= id)
             stats.extras.push_back(std::make_unique<zone_extras[]>(extras_batch));
@@ -323,11 +286,11 @@ bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
 }
 
 // The counting of count_cells, and more: every cell of a zone is taken, also where its value
-// does not count. While cells of one zone follow each other, its sums and its window of whole
-// numbers stay in locals, in registers: the loop over them calls nothing, and leaves it for
-// whatever needs a call (another zone, a value outside the window, a full batch of pending
-// values), which is then done behind it.
-template <bool moments, bool values>
+// does not count. While cells of one zone follow each other, its sums, the fast part of its
+// exact sums and its window of whole numbers stay in locals, in registers: the loop over them
+// calls nothing, and leaves it for whatever needs a call (another zone, a value outside the
+// window, a value the exact sums' fast path can't take), which is then done behind it.
+template <bool sums, bool squares, bool values>
 std::size_t count_for_table(zone_counter &counter, const double *cell_values,
                             const double *cell_zones, std::size_t n) {
     zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
@@ -352,7 +315,13 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         double minimum = number == 0 ? std::numeric_limits<double>::infinity() : record.minimum;
         double maximum = number == 0 ? -std::numeric_limits<double>::infinity() : record.maximum;
         std::uint64_t nodata = extras.nodata;
-        std::uint32_t pending_count = stats.pending_count;
+        exact_sum &exact = extras.sums;
+        exact_int128 fast_sum = exact.fast.sum;
+        std::uint64_t squares0 = exact.fast.squares[0];
+        std::uint64_t squares1 = exact.fast.squares[1];
+        std::uint64_t squares2 = exact.fast.squares[2];
+        const double scale = exact.scale;
+        bool exact_left = false; // cell i still to be added to the exact sums
         std::uint64_t *const window = counts.window.get();
         const std::int64_t window_base = counts.window_base;
         const std::uint64_t window_size = counts.window_size;
@@ -375,9 +344,9 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
             sum += x;
             minimum = x < minimum ? x : minimum;
             maximum = x > maximum ? x : maximum;
-            if constexpr (moments) {
-                stats.pending[pending_count++] = x;
-                if (pending_count == pending_slots) {
+            if constexpr (sums) {
+                if (!exact_add_fast(fast_sum, squares0, squares1, squares2, scale, x, squares)) {
+                    exact_left = true;
                     value_left = true;
                     break;
                 }
@@ -404,11 +373,21 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
         record.sum = sum;
         if (number != 0) store_extremes(record, minimum, maximum);
         extras.nodata = nodata;
-        stats.pending_count = pending_count;
-        counts.window_distinct = window_distinct;
+        if constexpr (values) counts.window_distinct = window_distinct;
+        if constexpr (sums) {
+            exact.fast = {fast_sum, {squares0, squares1, squares2}};
+            exact.count = number;
+        }
         if (value_left) {
-            if (moments && pending_count == pending_slots)
-                merge_pending(stats, static_cast<double>(number));
+            if (exact_left) {
+                try {
+                    exact_detail::add_slow(exact, cell_values[i], squares);
+                } catch (const std::bad_alloc &) {
+                    // The cell is counted in the record but not in the exact sums: the run
+                    // stops here, as for want of memory for a zone.
+                    return i;
+                }
+            }
             if (values) {
                 try {
                     value_counts_add(counts, cell_values[i]);
@@ -428,7 +407,6 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
 
 void finish_for_table(zone_counter &counter) {
     zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
-    close_open_zone(stats);
     stats.open_id = 0;
     stats.open_value = std::numeric_limits<double>::quiet_NaN();
     stats.open_record = nullptr;
@@ -442,12 +420,16 @@ void start_stats_counting(zone_counter &counter, zone_stats &stats,
     stats.needs = needs_of(columns);
     counter.extension.state = &stats;
     counter.extension.finish_counting = finish_for_table;
-    if (stats.needs.moments)
+    const bool values = stats.needs.values;
+    if (stats.needs.squares)
         counter.extension.count_cells =
-            stats.needs.values ? count_for_table<true, true> : count_for_table<true, false>;
+            values ? count_for_table<true, true, true> : count_for_table<true, true, false>;
+    else if (stats.needs.sums)
+        counter.extension.count_cells =
+            values ? count_for_table<true, false, true> : count_for_table<true, false, false>;
     else
         counter.extension.count_cells =
-            stats.needs.values ? count_for_table<false, true> : count_for_table<false, false>;
+            values ? count_for_table<false, false, true> : count_for_table<false, false, false>;
 }
 
 // ---- the figures ----
@@ -459,12 +441,10 @@ struct gathered {
     bool has_zone = false;
     double zone = 0;
     double number = 0;
-    double sum = 0;
     double minimum = 0;
     double maximum = 0;
     std::uint64_t nodata = 0;
-    double mean = 0;
-    double squares = 0;
+    const exact_sum *sums = nullptr;
 };
 
 stat_figure number_figure(double x) noexcept {
@@ -607,9 +587,6 @@ template <typename next_value>
 void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure *figures) {
     const std::vector<stat_column> &columns = *table.columns;
     const bool counted = g.number > 0;
-    // Rounding can't make the squares negative, but keep sqrt away from them; a NaN (from
-    // infinite values) stays.
-    const double squares = g.squares < 0 ? 0 : g.squares;
     bool wants_values = false;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         if (per_class(columns[c].kind)) {
@@ -638,16 +615,16 @@ void fill_row(stat_table &table, const gathered &g, next_value next, stat_figure
             if (counted) figure = number_figure(g.maximum - g.minimum);
             break;
         case stat_kind::sum:
-            figure = number_figure(g.sum);
+            figure = number_figure(exact_total(*g.sums));
             break;
         case stat_kind::mean:
-            if (counted) figure = number_figure(g.sum / g.number);
+            if (counted) figure = number_figure(exact_mean(*g.sums));
             break;
         case stat_kind::stddev:
-            if (g.number > 1) figure = number_figure(std::sqrt(squares / (g.number - 1)));
+            if (g.number > 1) figure = number_figure(exact_stddev(*g.sums, true));
             break;
         case stat_kind::pstddev:
-            if (counted) figure = number_figure(std::sqrt(squares / g.number));
+            if (counted) figure = number_figure(exact_stddev(*g.sums, false));
             break;
         default:
             wants_values = true;
@@ -740,18 +717,18 @@ void prepare_table(stat_table &table, const std::vector<stat_column> &columns,
     table.totals.assign(table.fields, {});
 
     if (!with_totals) return;
-    // Pooled as the report's totals row pools them, in ascending zone order.
+    // The exact sums of all zones: the same whatever the order they are merged in.
     gathered all;
+    exact_sum all_sums;
+    all.sums = &all_sums;
     bool first = true;
     for (const std::uint32_t id : table.order) {
         const zone_record &record = kenn_slot(reg, id);
         const zone_extras &extras = extras_of(stats, id);
         all.nodata += extras.nodata;
         if (record.number == 0) continue;
-        merge_moments(all.number, all.mean, all.squares, record.number, extras.mean,
-                      extras.squares);
+        if (stats.needs.sums) exact_merge(all_sums, extras.sums);
         all.number += record.number;
-        all.sum += record.sum;
         if (first || record.minimum < all.minimum) all.minimum = record.minimum;
         if (first || record.maximum > all.maximum) all.maximum = record.maximum;
         first = false;
@@ -772,12 +749,10 @@ void zone_row(stat_table &table, std::size_t rank, stat_figure *figures) noexcep
     g.has_zone = true;
     g.zone = zone_key(record.zone_value);
     g.number = record.number;
-    g.sum = record.sum;
     g.minimum = record.minimum;
     g.maximum = record.maximum;
     g.nodata = extras.nodata;
-    g.mean = extras.mean;
-    g.squares = extras.squares;
+    g.sums = &extras.sums;
     value_cursor cursor = cursor_start(extras.values);
     fill_row(
         table, g,

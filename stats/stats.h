@@ -3,12 +3,12 @@
 // figures at the end.
 //
 // Per zone, beside its record in the register: the cells of the zone whose value does not count
-// (nodata), the mean and the sum of squared deviations from it (numerically stable: two passes
-// over short batches of the zone's values, merged by Chan's formula), and, only where median,
-// percentiles, mode, minority, variety, frac or classes are asked for, the zone's distinct values
-// with their counts (value_counts); those of frac and classes are the classes of a categorical
-// raster. Everything is gathered on the counting thread in file order, so every figure is the
-// same to the bit however the cells were read.
+// (nodata), the exact sums of its values and, for stddev and pstddev, of their squares
+// (exact_sum.h), and, only where median, percentiles, mode, minority, variety, frac or classes
+// are asked for, the zone's distinct values with their counts (value_counts); those of frac and
+// classes are the classes of a categorical raster. sum, mean, stddev and pstddev come from the
+// exact sums, so they depend on the values alone, not on their order; the register's own sum is
+// the report's, added in file order.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "stats/exact_sum.h"
 #include "zones/zones.h"
 
 // ---- the columns ----
@@ -134,22 +135,22 @@ bool cursor_next(value_cursor &cursor, double &value, std::uint64_t &count) noex
 
 // ---- gathering ----
 
+// The exact sums first: their 128-bit sum aligns them to 16 bytes, which nodata would pad.
 struct zone_extras {
+    exact_sum sums;
     std::uint64_t nodata = 0;
-    double mean = 0;    // of the values merged in so far
-    double squares = 0; // their sum of squared deviations from mean
     value_counts values;
 };
 
 // What the columns need beyond the register's sums and the no-data counts.
 struct stat_needs {
-    bool moments = false; // stddev, pstddev
+    bool sums = false;    // sum, mean, stddev, pstddev
+    bool squares = false; // stddev, pstddev
     bool values = false;  // median, percentiles, mode, minority, variety, frac, classes
 };
 stat_needs needs_of(const std::vector<stat_column> &columns) noexcept;
 
 inline constexpr std::uint32_t extras_batch = 1024;
-inline constexpr std::uint32_t pending_slots = 64;
 
 // The extras of every zone, by zone ID, and the zone being counted.
 struct zone_stats {
@@ -160,9 +161,6 @@ struct zone_stats {
     double open_value = std::numeric_limits<double>::quiet_NaN();
     zone_record *open_record = nullptr;
     zone_extras *open_extras = nullptr;
-    // The open zone's values not yet merged into its mean and squares.
-    double pending[pending_slots] = {};
-    std::uint32_t pending_count = 0;
 };
 
 inline zone_extras &extras_of(zone_stats &stats, std::uint32_t id) noexcept {

@@ -1,31 +1,31 @@
 #!/usr/bin/env python3
 """The table output of the built tool (--csv, --json) read back with Python's csv and json
 modules, and every figure held against an independent computation: Python's statistics module
-(median, quantiles, stdev, pstdev, multimode), Counter, min and max, on random small grids full of
-ties, single values, no-data and NaN cells, negative, half-way and large zone values, whole and
-float values.
+(median, quantiles), exact arithmetic on whole numbers and fractions (sum, mean, stddev, pstddev:
+the exact figure rounded once), Counter, min and max, on random small grids full of ties, single
+values, no-data and NaN cells, negative, half-way and large zone values, whole and float values;
+and sums and deviations of values chosen to defeat rounding.
 
 Needs the environment variable ZONALSTATS, the path of the built tool.
 """
 
 import csv
-import functools
 import json
 import math
-import operator
 import os
 import random
 import shutil
 import statistics
+import struct
 import subprocess
 import tempfile
 import unittest
 from collections import Counter
+from fractions import Fraction
 
 PERCENTILES = {"p0": 0, "p10": 100, "p33.3": 333, "p90": 900, "p99.5": 995, "p100": 1000}
 COLUMNS = ["zone", "count", "nodata", "min", "max", "range", "sum", "mean", "stddev", "pstddev",
            "median", *PERCENTILES, "mode", "minority", "variety"]
-STATS_OPTION = "--stats=" + ",".join(COLUMNS)
 
 
 def text_grid(ncols, nrows, cells, nodata="-9999"):
@@ -62,28 +62,69 @@ def percentile(values, thousandths):
     return statistics.quantiles(ordered, n=1000, method="inclusive")[thousandths - 1]
 
 
+def rounded_sqrt(num, den):
+    """sqrt(num / den) rounded to the nearest double, for whole num >= 0 and den > 0: the root's
+    integer part at about 64 bits, and a half where it is not exact, rounded once by Fraction."""
+    if num == 0:
+        return 0.0
+    k = 64 - (num.bit_length() - den.bit_length()) // 2
+    a, b = (num << 2 * k, den) if k >= 0 else (num, den << -2 * k)
+    q, r = divmod(a, b)
+    s = math.isqrt(q)
+    halves = 2 * s + (0 if r == 0 and s * s == q else 1)
+    return float(Fraction(halves, 1 << (k + 1)) if k + 1 >= 0 else halves << -(k + 1))
+
+
+def exact_figures(values):
+    """sum, mean, stddev and pstddev of the values, each the exact figure rounded once; with an
+    infinity, what IEEE arithmetic gives for it."""
+    n = len(values)
+    if not all(math.isfinite(x) for x in values):
+        infinities = {x for x in values if not math.isfinite(x)}
+        total = infinities.pop() if len(infinities) == 1 else math.nan
+        return {"sum": total, "mean": total, "stddev": math.nan, "pstddev": math.nan}
+    # Whole numbers in units of 2^-1074, every double's multiple; each distinct value once.
+    s1 = s2 = 0
+    for x, k in Counter(values).items():
+        numerator, denominator = x.as_integer_ratio()
+        u = numerator << (1074 - denominator.bit_length() + 1)
+        s1 += k * u
+        s2 += k * u * u
+    try:
+        total = float(Fraction(s1, 1 << 1074))
+    except OverflowError:
+        total = math.inf if s1 > 0 else -math.inf
+    try:
+        assert total == math.fsum(values), "fsum rounds the exact sum the same"
+    except OverflowError:
+        pass  # partial sums beyond the doubles
+    figures = {"sum": total}
+    if n:
+        figures["mean"] = float(Fraction(s1, n << 1074))
+        d = n * s2 - s1 * s1  # n^2 times the variance, in units of 2^-2148
+        figures["pstddev"] = rounded_sqrt(d, (n * n) << 2148)
+        if n > 1:
+            figures["stddev"] = rounded_sqrt(d, (n * (n - 1)) << 2148)
+    return figures
+
+
 def expected_figures(values, nodata, zone=None):
     """Every column for one zone's values (in file order) and no-data count; zone None for
     all zones."""
     n = len(values)
-    total = functools.reduce(operator.add, values, 0.0)  # in order, as the tool adds
     tally = Counter(values)
-    finite = all(math.isfinite(x) for x in values)
-    figures = {"zone": zone, "count": n, "nodata": nodata, "sum": total, "variety": len(tally)}
+    figures = {"zone": zone, "count": n, "nodata": nodata, "variety": len(tally)}
+    figures.update(exact_figures(values))
     if n:
         most = max(tally.values())
         fewest = min(tally.values())
         figures.update({
             "min": min(values), "max": max(values), "range": max(values) - min(values),
-            "mean": total / n,
-            "pstddev": statistics.pstdev(values) if finite else math.nan,
             "median": statistics.median(values),
             "mode": min(x for x, k in tally.items() if k == most),
             "minority": min(x for x, k in tally.items() if k == fewest),
         })
         figures.update({name: percentile(values, t) for name, t in PERCENTILES.items()})
-        if n > 1:
-            figures["stddev"] = statistics.stdev(values) if finite else math.nan
     return figures
 
 
@@ -95,9 +136,9 @@ def close(a, b):
     return abs(a - b) <= 1e-12 * abs(b) + 1e-300
 
 
-# Interpolated figures and the standard deviations may differ from the statistics module's in
-# the last bits: the module rounds differently (and computes exactly, then rounds once).
-INEXACT = {"stddev", "pstddev", "median", *PERCENTILES}
+# Interpolated figures may differ from the statistics module's in the last bits: the module
+# computes exactly, then rounds once.
+INEXACT = {"median", *PERCENTILES}
 
 
 def csv_value(name, text):
@@ -127,8 +168,11 @@ class TableOutput(unittest.TestCase):
         with open(self.path(name), "w", encoding="ascii") as f:
             f.write(text)
 
-    def check_grids(self, values, zones, ncols, nodata="-9999"):
-        """Runs both formats on the grids and compares every figure."""
+    def check_grids(self, values, zones, ncols, nodata="-9999", columns=None):
+        """Runs both formats on the grids and compares every figure (of the columns given, else
+        of all)."""
+        columns = columns or COLUMNS
+        stats_option = "--stats=" + ",".join(columns)
         nrows = len(values) // ncols
         self.write("in.asc", text_grid(ncols, nrows, [number_text(v) for v in values], nodata))
         self.write("zones.asc", text_grid(ncols, nrows, [number_text(z) for z in zones]))
@@ -146,16 +190,12 @@ class TableOutput(unittest.TestCase):
         want = [expected_figures(*by_zone[k], zone=k) for k in keys]
         pooled = [v for k in keys for v in by_zone[k][0]]
         want_all = expected_figures(pooled, sum(by_zone[k][1] for k in keys))
-        # The tool pools the zones' sums in zone order, as the report's totals row does.
-        want_all["sum"] = functools.reduce(operator.add, (w["sum"] for w in want), 0.0)
-        if pooled:
-            want_all["mean"] = want_all["sum"] / len(pooled)
 
         outputs = {}
-        for threads in ("1", "3"):
-            self.run_tool(f"--threads={threads}", "--csv", STATS_OPTION, "in.asc", "zones.asc",
+        for threads in ("1", "2", "3", "8"):
+            self.run_tool(f"--threads={threads}", "--csv", stats_option, "in.asc", "zones.asc",
                           f"out{threads}.csv")
-            self.run_tool(f"--threads={threads}", "--json", STATS_OPTION, "in.asc", "zones.asc",
+            self.run_tool(f"--threads={threads}", "--json", stats_option, "in.asc", "zones.asc",
                           f"out{threads}.json")
             for ext in ("csv", "json"):
                 with open(self.path(f"out{threads}.{ext}"), "rb") as f:
@@ -165,11 +205,11 @@ class TableOutput(unittest.TestCase):
 
         with open(self.path("out1.csv"), newline="", encoding="ascii") as f:
             rows = list(csv.reader(f, strict=True))
-        self.assertEqual(rows[0], COLUMNS)
+        self.assertEqual(rows[0], columns)
         self.assertEqual(len(rows) - 1, len(keys))
         with open(self.path("out1.csv"), "rb") as f:
             self.assertTrue(all(line.endswith(b"\r\n") for line in f.read().splitlines(True)))
-        got_csv = [{c: csv_value(c, t) for c, t in zip(COLUMNS, row)} for row in rows[1:]]
+        got_csv = [{c: csv_value(c, t) for c, t in zip(columns, row)} for row in rows[1:]]
 
         with open(self.path("out1.json"), "rb") as f:
             document = json.loads(f.read(), parse_constant=lambda word: self.fail(word))
@@ -178,13 +218,13 @@ class TableOutput(unittest.TestCase):
         self.assertEqual(len(document["zones"]), len(keys))
 
         for got_row, json_row, want_row in zip(got_csv, document["zones"], want):
-            self.assertEqual(list(json_row), COLUMNS)
-            self.compare(got_row, want_row, json_like=False)
-            self.compare(json_row, want_row, json_like=True)
-        self.compare(document["all"], want_all, json_like=True)
+            self.assertEqual(list(json_row), columns)
+            self.compare(got_row, want_row, columns, json_like=False)
+            self.compare(json_row, want_row, columns, json_like=True)
+        self.compare(document["all"], want_all, columns, json_like=True)
 
-    def compare(self, got, want, json_like):
-        for name in COLUMNS:
+    def compare(self, got, want, columns, json_like):
+        for name in columns:
             expected = want.get(name)
             value = got[name]
             where = f"{name} of zone {want['zone']}: got {value!r}, want {expected!r}"
@@ -241,6 +281,36 @@ class TableOutput(unittest.TestCase):
             with self.subTest(name):
                 self.check_grids([float(v) for v in values], [float(z) for z in zones],
                                  len(values), nodata)
+
+    def test_sums_that_defeat_rounding(self):
+        """Values whose sums in any order of double additions lose digits or overflow: the
+        figures are still the exact ones rounded once, at every thread count."""
+        rng = random.Random(41)
+        tiny = 5e-324
+        float32 = [struct.unpack("<f", struct.pack("<f", rng.uniform(-3e4, 3e4)))[0]
+                   for _ in range(4000)]
+        mixed = [rng.choice((-1, 1)) * 10.0 ** rng.uniform(-300, 300) for _ in range(500)]
+        cases = {
+            "huge values cancel": ([1e308, 1.0, -1e308, 1e308, -1e308], [1] * 5),
+            "huge values in two zones": ([1e308, -1e308, 1.0, 1e308, 1.0, -1e308], [1, 2] * 3),
+            "a million tenths": ([0.1] * 1_000_000, [7] * 1_000_000),
+            "float32 values past 2^24": (float32 * 25, [1, 2, 3, 4] * 25_000),
+            "magnitudes 1e-300 to 1e300": (mixed, [rng.randint(0, 3) for _ in mixed]),
+            "subnormals": ([tiny, 2 * tiny, -tiny, 1e-310, -3e-320, 2.2250738585072014e-308],
+                           [1, 1, 2, 2, 2, 1]),
+            "squares beyond the doubles": ([1e200, -1e200, 3e200, 1e-200, 2e-200, 4e-200],
+                                           [1, 1, 1, 2, 2, 2]),
+            "a sum that overflows": ([1.7976931348623157e308, 1.7976931348623157e308, 1e308],
+                                     [1, 1, 1]),
+            "negative values, one large": ([-0.1, -0.2, -0.3, -1e16, 1e16, -0.7], [5] * 6),
+            "the same value": ([1e8 + 0.1] * 3, [1] * 3),
+        }
+        for name, (values, zones) in cases.items():
+            with self.subTest(name):
+                self.check_grids(values, [float(z) for z in zones],
+                                 1000 if len(values) >= 1000 else len(values),
+                                 columns=["zone", "count", "min", "max", "sum", "mean", "stddev",
+                                          "pstddev"])
 
     def test_class_shares_and_counts_of_random_grids(self):
         """frac and classes against Counter: a column per class counted anywhere, ascending, and
