@@ -179,6 +179,24 @@ TEST_F(Align, GivesTheTableOfTheZoneGridWarpedOntoTheInputGrid) {
     }
 }
 
+// Several bands in one pass share the one zone grid put on their cells.
+TEST_F(Align, PutsTheZonesUnderEveryBandOfOnePass) {
+    if (!gdal_tools_installed() || std::system("command -v gdal_merge.py >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs GDAL's tools (Debian: gdal-bin, python3-gdal)";
+    const geometry input{40, 30, 1000, 2000, 9};
+    const geometry zone_geometry{130, 100, 1001.3, 1998.7, 2.85};
+    for (unsigned band = 1; band <= 3; ++band)
+        grid("band" + std::to_string(band), kind::text, input, values(input, band));
+    gdal("gdal_merge.py -q -separate -o bands.tif band1.asc band2.asc band3.asc");
+    grid("zones", kind::text, zone_geometry, zones(zone_geometry, 11));
+    gdal("gdalwarp -q -overwrite -r near -te 1000 2000 1360 2270 -ts 40 30 zones.asc warped.tif");
+    for (const std::string output : {"--csv", "--json"}) {
+        SCOPED_TRACE(output);
+        EXPECT_EQ(table({output, "--align", "--bands=3,1", stats, "bands.tif", "zones.asc"}),
+                  table({output, "--bands=3,1", stats, "bands.tif", "warped.tif"}));
+    }
+}
+
 // Where the geometries are the same, --align changes nothing: not the table, nor where a
 // truncated zone grid is said to end.
 TEST_F(Align, ChangesNothingWhereTheGeometriesMatch) {
