@@ -312,6 +312,9 @@ bool prepare_gdal_access(void *library) noexcept {
         return false;
     }
     a.set_config("GDAL_VRT_ENABLE_PYTHON", "NO");
+    // A text grid's numbers as written, not rounded to float32 where they have decimals.
+    if (a.config("AAIGRID_DATATYPE", nullptr) == nullptr)
+        a.set_config("AAIGRID_DATATYPE", "Float64");
     // No network file but the one named, set for each open (open_raster_dataset).
     a.set_config("CPL_VSIL_CURL_ALLOWED_FILENAME", "");
     for (const auto &[option, value] : network_defaults)

@@ -47,6 +47,8 @@ struct gdal_api {
     decltype(&GDALGetRasterNoDataValue) nodata_value;
     decltype(&GDALGetRasterScale) scale;
     decltype(&GDALGetRasterOffset) offset;
+    decltype(&GDALGetDatasetDriver) dataset_driver;
+    decltype(&GDALGetDriverShortName) driver_short_name;
     decltype(&GDALGetDataCoverageStatus) data_coverage; // nullptr where libgdal lacks it
     // For the coordinate systems; all nullptr where libgdal lacks one of them (before 3.0).
     decltype(&GDALGetSpatialRef) spatial_ref;
@@ -121,7 +123,9 @@ const gdal_api *load_gdal() {
             find_shared_library_function(library, "GDALGetMetadataItem", g.metadata_item) &&
             find_shared_library_function(library, "GDALGetRasterNoDataValue", g.nodata_value) &&
             find_shared_library_function(library, "GDALGetRasterScale", g.scale) &&
-            find_shared_library_function(library, "GDALGetRasterOffset", g.offset);
+            find_shared_library_function(library, "GDALGetRasterOffset", g.offset) &&
+            find_shared_library_function(library, "GDALGetDatasetDriver", g.dataset_driver) &&
+            find_shared_library_function(library, "GDALGetDriverShortName", g.driver_short_name);
         if (!whole) return nullptr;
         find_shared_library_function(library, "GDALGetDataCoverageStatus", g.data_coverage);
         if (!(find_shared_library_function(library, "GDALGetSpatialRef", g.spatial_ref) &&
@@ -265,6 +269,10 @@ struct gdal_raster {
     bool scaled = false;
     double scale = 1;
     double offset = 0;
+    // A text grid that GDAL reads (its keywords in capitals, say) has its cells judged as a
+    // text grid's are: those above its no-data value count, whatever GDAL's mask would say.
+    bool judged_by_nodata = false;
+    double nodata = 0;
     std::int32_t ncols = 0;
     std::int32_t nrows = 0;
     std::int32_t rows_per_block = 1; // whole rows of the raster's blocks
@@ -406,6 +414,11 @@ gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &rast
     opened->offset = api->offset(band_handle, nullptr);
     // Without either the stored numbers are read as they are, with no multiply in the way.
     opened->scaled = !band.raw && (opened->scale != 1 || opened->offset != 0);
+    const char *driver = api->driver_short_name(api->dataset_driver(handle));
+    int has_nodata = 0;
+    opened->nodata = api->nodata_value(band_handle, &has_nodata);
+    opened->judged_by_nodata =
+        has_nodata != 0 && driver != nullptr && std::strcmp(driver, "AAIGrid") == 0;
     raster.reset(opened.release());
     return gdal_open_result::opened;
 }
@@ -432,7 +445,8 @@ bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept {
     header.xll = geotransform[0];
     header.yll = geotransform[3] + static_cast<double>(nrows) * geotransform[5];
     header.cellsize = width;
-    header.nodata = std::numeric_limits<double>::quiet_NaN();
+    header.nodata =
+        raster.judged_by_nodata ? raster.nodata : std::numeric_limits<double>::quiet_NaN();
     raster.ncols = ncols;
     raster.nrows = nrows;
     return true;
@@ -493,7 +507,8 @@ bool start_gdal_blocks(gdal_raster &raster, unsigned threads) noexcept {
     const int flags = api.mask_flags(band);
     int has_nodata = 0;
     const double nodata = api.nodata_value(band, &has_nodata);
-    raster.mask = flags == GMF_ALL_VALID ? mask_source::none : mask_source::gdal;
+    raster.mask =
+        flags == GMF_ALL_VALID || raster.judged_by_nodata ? mask_source::none : mask_source::gdal;
     if (raster.signed_bytes && (flags == GMF_ALL_VALID || flags == GMF_NODATA) && has_nodata &&
         nodata >= -128 && nodata <= 127 && nodata == std::floor(nodata)) {
         raster.mask = mask_source::value;

@@ -28,7 +28,8 @@ gdal_open_result open_gdal_raster(const std::string &name, gdal_raster_ptr &rast
 
 // The raster's header: ncols and nrows its size; xll the left edge, yll the bottom edge (the top
 // edge less nrows cell heights), cellsize the cell width, all from the geotransform; nodata NaN,
-// as GDAL's mask decides which cells have data. False when the raster has no geotransform, a
+// as GDAL's mask decides which cells have data, but for a text grid with a no-data value, whose
+// cells above it count, as in any text grid. False when the raster has no geotransform, a
 // rotated one, cells whose width and height differ by more than a relative 1e-9, or more than
 // 2147483647 columns or rows.
 bool read_gdal_header(gdal_raster &raster, grid_header &header) noexcept;

@@ -248,6 +248,42 @@ TEST_F(GdalRasters, TextGridsMatchTheirOwnGeoTiffs) {
     }
 }
 
+// A text grid whose keywords are in capitals is read through GDAL; its cells are still judged
+// as a text grid's: a value at or below its no-data value does not count, a zone cell holding
+// the no-data value of the zone grid is a zone where it is not negative, and decimals keep every
+// digit (not rounded to float32).
+TEST_F(GdalRasters, ATextGridInCapitalsCountsAsItsLowerCaseTwin) {
+    const auto text_grid = [](bool capitals, const std::string &nodata, const std::string &cells) {
+        const char *const keywords[2][6] = {
+            {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize", "NODATA_value"},
+            {"NCOLS", "NROWS", "XLLCORNER", "YLLCORNER", "CELLSIZE", "NODATA_VALUE"}};
+        const char *const *k = keywords[capitals ? 1 : 0];
+        return std::string(k[0]) + " 4\n" + k[1] + " 2\n" + k[2] + " 0\n" + k[3] + " 0\n" + k[4] +
+               " 1\n" + k[5] + " " + nodata + "\n" + cells;
+    };
+    const std::string values = "1.1 -10000 -9999 3.3\n0.7 2.2 -9998.5 5.25\n";
+    const std::string zones = "1 1 2 2\n5 5 -9999 1\n";
+    for (const bool capitals : {false, true}) {
+        write_file(path(capitals ? "VALUES.asc" : "values.asc"),
+                   text_grid(capitals, "-9999", values));
+        write_file(path(capitals ? "ZONES.asc" : "zones.asc"), text_grid(capitals, "5", zones));
+    }
+    const std::string expected = figures(report_of("values.asc", "zones.asc"));
+    ASSERT_NE(expected.find("\n    3\t5\t\t2\t0.7\t2.2\t"), std::string::npos) << expected;
+    EXPECT_EQ(figures(report_of("VALUES.asc", "ZONES.asc")), expected);
+    EXPECT_EQ(figures(report_of("VALUES.asc", "zones.asc")), expected);
+    const auto table = [this](const std::string &input, const std::string &zone_grid) {
+        test_support::run_options options;
+        options.capture_errors = true;
+        const auto run = run_tool(
+            dir, {"-q", "--csv", "--stats=zone,count,nodata,min,max,sum", input, zone_grid, "-"},
+            options);
+        EXPECT_EQ(run.exit_code, 0) << run.errors;
+        return run.console;
+    };
+    EXPECT_EQ(table("VALUES.asc", "ZONES.asc"), table("values.asc", "zones.asc"));
+}
+
 TEST_F(GdalRasters, RastersTheToolMustRefuse) {
     if (!gdal_tools_installed()) GTEST_SKIP() << "needs GDAL's tools (Debian: gdal-bin)";
     // A rotated geotransform, cells that are not square, no geotransform at all.
