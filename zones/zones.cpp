@@ -103,6 +103,17 @@ zone_counter start_counting(zone_register &reg, double input_nodata) noexcept {
     return counter;
 }
 
+void zone_store(zone_record &record, double number, double sum, double sum_sq, double minimum,
+                double maximum) noexcept {
+    record.number = number;
+    record.sum = sum;
+    record.sum_sq = sum_sq;
+    if (number != 0) {
+        record.minimum = minimum;
+        record.maximum = maximum;
+    }
+}
+
 std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
                         std::size_t n) {
     if (counter.table != nullptr) return count_table_cells(counter, values, zones, n);

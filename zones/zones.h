@@ -285,6 +285,22 @@ inline std::size_t count_with(zone_counter &counter, accumulator &acc, const dou
     return n;
 }
 
+// Read from a record, neighbouring sums would be packed into one vector register and unpacked
+// at every cell of the loop: this keeps each in a register of its own.
+inline void keep_apart(double &a, double &b, double &c, double &d) noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
+#else
+    (void)a, (void)b, (void)c, (void)d;
+#endif
+}
+
+// Writes a run's sums back to its record, minimum and maximum only where it holds a value. Out
+// of line on purpose: stored together in the loop's function, the sums are packed into vector
+// registers and unpacked again at every cell.
+void zone_store(zone_record &record, double number, double sum, double sum_sq, double minimum,
+                double maximum) noexcept;
+
 // The report's accumulator: the register's sums, added in file order as zone_add adds them.
 struct report_accumulator {
     static constexpr bool registers_nodata_zones = false;
@@ -313,7 +329,9 @@ struct report_accumulator {
             : number(acc.record->number), sum(acc.record->sum), sum_sq(acc.record->sum_sq),
               minimum(number == 0 ? std::numeric_limits<double>::infinity() : acc.record->minimum),
               maximum(number == 0 ? -std::numeric_limits<double>::infinity()
-                                  : acc.record->maximum) {}
+                                  : acc.record->maximum) {
+            keep_apart(number, sum, minimum, maximum);
+        }
         // zone_add_to_values, on the locals.
         bool add(double x) noexcept {
             number += 1;
@@ -325,14 +343,7 @@ struct report_accumulator {
         }
         void add_nodata() noexcept {}
         void close(report_accumulator &acc) const noexcept {
-            zone_record &record = *acc.record;
-            record.number = number;
-            record.sum = sum;
-            record.sum_sq = sum_sq;
-            if (number != 0) {
-                record.minimum = minimum;
-                record.maximum = maximum;
-            }
+            zone_store(*acc.record, number, sum, sum_sq, minimum, maximum);
         }
     };
 };
