@@ -255,90 +255,100 @@ stat_needs needs_of(const std::vector<stat_column> &columns) noexcept {
 
 namespace {
 
-// Opens the zone of z, registering it if it is new. False when memory for it runs out.
-bool open_zone_of(zone_register &reg, zone_stats &stats, double z) {
-    const std::uint32_t id = find_zone_id(reg, z);
-    if (id == 0) return false;
-    stats.open_value = z;
-    if (id == stats.open_id) return true;
-    try {
-        while (stats.extras.size() * extras_batch <= id)
-            stats.extras.push_back(std::make_unique<zone_extras[]>(extras_batch));
-    } catch (const std::bad_alloc &) {
-        stats.open_id = 0;
-        stats.open_value = std::numeric_limits<double>::quiet_NaN();
-        stats.open_record = nullptr;
-        stats.open_extras = nullptr;
-        return false;
-    }
-    stats.open_id = id;
-    stats.open_record = &kenn_slot(reg, id);
-    stats.open_extras = &extras_of(stats, id);
-    return true;
-}
-
-// Stored together after the loop of count_for_table, the compiler packs minimum and maximum
-// into one vector register and unpacks them at every cell.
+// Stored together after a run, the compiler packs minimum and maximum into one vector register
+// and unpacks them at every cell.
 [[gnu::noinline]] void store_extremes(zone_record &record, double minimum,
                                       double maximum) noexcept {
     record.minimum = minimum;
     record.maximum = maximum;
 }
 
-// The counting of count_cells, and more: every cell of a zone is taken, also where its value
-// does not count. While cells of one zone follow each other, its sums, the fast part of its
-// exact sums and its window of whole numbers stay in locals, in registers: the loop over them
-// calls nothing, and leaves it for whatever needs a call (another zone, a value outside the
-// window, a value the exact sums' fast path can't take), which is then done behind it.
-template <bool sums, bool squares, bool values>
-std::size_t count_for_table(zone_counter &counter, const double *cell_values,
-                            const double *cell_zones, std::size_t n) {
-    zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
-    const double threshold = counter.threshold;
-    std::size_t i = 0;
-    while (i < n) {
-        if (stats.open_record == nullptr) {
-            while (i < n && !zone_is_data(cell_zones[i]))
-                ++i;
-            if (i == n) break;
-            if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
+// The table's accumulator: the register's count, sum (in file order, as the report adds it),
+// minimum and maximum, and the zone's extras: its no-data cells, the fast part of its exact sums
+// and its window of whole numbers held in locals while its cells come; a value outside the
+// window, or one the exact sums' fast path can't take, is finished by add_slow.
+template <bool sums, bool squares, bool values> struct table_accumulator {
+    static constexpr bool registers_nodata_zones = true; // a zone of no-data cells has a row
+    zone_register &reg;
+    zone_stats &stats;
+    zone_record *record; // the open zone's; while none is open, idle ones
+    zone_extras *extras;
+    bool exact_left = false; // the value add_slow finishes is still to go to the exact sums
+    zone_record idle_record;
+    zone_extras idle_extras;
+
+    table_accumulator(zone_register &r, zone_stats &s, std::uint32_t open_id) noexcept
+        : reg(r), stats(s), record(open_id == 0 ? &idle_record : &kenn_slot(r, open_id)),
+          extras(open_id == 0 ? &idle_extras : &extras_of(s, open_id)) {}
+
+    bool open(std::uint32_t id) {
+        try {
+            while (stats.extras.size() * extras_batch <= id)
+                stats.extras.push_back(std::make_unique<zone_extras[]>(extras_batch));
+        } catch (const std::bad_alloc &) {
+            return false;
         }
-        zone_record &record = *stats.open_record;
-        zone_extras &extras = *stats.open_extras;
-        value_counts &counts = extras.values;
-        // The count as a whole number: adding 1 to a double is exact up to 2^53 and four times
-        // as slow. The first value sets minimum and maximum, as infinities do for any value
-        // that counts (never NaN, never -inf), without a test per cell. The table has no use
-        // for the sum of squares.
-        auto number = static_cast<std::uint64_t>(record.number);
-        double sum = record.sum;
-        double minimum = number == 0 ? std::numeric_limits<double>::infinity() : record.minimum;
-        double maximum = number == 0 ? -std::numeric_limits<double>::infinity() : record.maximum;
-        std::uint64_t nodata = extras.nodata;
-        exact_sum &exact = extras.sums;
-        exact_int128 fast_sum = exact.fast.sum;
-        std::uint64_t squares0 = exact.fast.squares[0];
-        std::uint64_t squares1 = exact.fast.squares[1];
-        std::uint64_t squares2 = exact.fast.squares[2];
-        const double scale = exact.scale;
-        bool exact_left = false; // cell i still to be added to the exact sums
-        std::uint64_t *const window = counts.window.get();
-        const std::int64_t window_base = counts.window_base;
-        const std::uint64_t window_size = counts.window_size;
-        std::uint64_t window_distinct = counts.window_distinct;
-        const double open_value = stats.open_value;
-        bool value_left = false; // cell i is counted but for what needs a call
-        for (; i < n; ++i) {
-            const double z = cell_zones[i];
-            if (z != open_value) {
-                if (zone_is_data(z)) break;
-                continue;
+        record = &kenn_slot(reg, id);
+        extras = &extras_of(stats, id);
+        return true;
+    }
+
+    bool add_slow(double x) {
+        if (exact_left) {
+            exact_left = false;
+            try {
+                exact_detail::add_slow(extras->sums, x, squares);
+            } catch (const std::bad_alloc &) {
+                // The cell is counted in the record but not in the exact sums: the run stops
+                // here, as for want of memory for a zone.
+                return false;
             }
-            const double x = cell_values[i];
-            if (!value_is_data(x, threshold)) {
-                ++nodata;
-                continue;
+        }
+        if (values) {
+            try {
+                value_counts_add(extras->values, x);
+            } catch (const std::bad_alloc &) {
+                stats.out_of_value_memory = true;
+                return false;
             }
+        }
+        return true;
+    }
+
+    // The count as a whole number: adding 1 to a double is exact up to 2^53 and four times as
+    // slow. The first value sets minimum and maximum, as the infinities do for any value that
+    // counts (never NaN, never -inf), without a test per cell. The table has no use for the sum
+    // of squares.
+    struct run {
+        std::uint64_t number;
+        double sum;
+        double minimum;
+        double maximum;
+        std::uint64_t nodata;
+        exact_int128 fast_sum;
+        std::uint64_t squares0;
+        std::uint64_t squares1;
+        std::uint64_t squares2;
+        double scale;
+        bool exact_left = false;
+        std::uint64_t *window;
+        std::int64_t window_base;
+        std::uint64_t window_size;
+        std::uint64_t window_distinct;
+
+        explicit run(const table_accumulator &acc) noexcept
+            : number(static_cast<std::uint64_t>(acc.record->number)), sum(acc.record->sum),
+              minimum(number == 0 ? std::numeric_limits<double>::infinity() : acc.record->minimum),
+              maximum(number == 0 ? -std::numeric_limits<double>::infinity() : acc.record->maximum),
+              nodata(acc.extras->nodata), fast_sum(acc.extras->sums.fast.sum),
+              squares0(acc.extras->sums.fast.squares[0]),
+              squares1(acc.extras->sums.fast.squares[1]),
+              squares2(acc.extras->sums.fast.squares[2]), scale(acc.extras->sums.scale),
+              window(acc.extras->values.window.get()), window_base(acc.extras->values.window_base),
+              window_size(acc.extras->values.window_size),
+              window_distinct(acc.extras->values.window_distinct) {}
+
+        bool add(double x) noexcept {
             // zone_add, on the locals.
             number += 1;
             sum += x;
@@ -347,89 +357,67 @@ std::size_t count_for_table(zone_counter &counter, const double *cell_values,
             if constexpr (sums) {
                 if (!exact_add_fast(fast_sum, squares0, squares1, squares2, scale, x, squares)) {
                     exact_left = true;
-                    value_left = true;
-                    break;
+                    return false;
                 }
             }
             if constexpr (values) {
                 // value_counts_add's own first step.
                 constexpr double whole_limit = 9007199254740992.0; // 2^53
-                if (!(std::fabs(x) <= whole_limit)) {
-                    value_left = true;
-                    break;
-                }
+                if (!(std::fabs(x) <= whole_limit)) return false;
                 const auto whole = static_cast<std::int64_t>(x);
                 const auto slot = static_cast<std::uint64_t>(whole - window_base);
-                if (static_cast<double>(whole) != x || slot >= window_size) {
-                    value_left = true;
-                    break;
-                }
+                if (static_cast<double>(whole) != x || slot >= window_size) return false;
                 std::uint64_t &count = window[slot];
                 window_distinct += count == 0;
                 ++count;
             }
+            return true;
         }
-        record.number = static_cast<double>(number);
-        record.sum = sum;
-        if (number != 0) store_extremes(record, minimum, maximum);
-        extras.nodata = nodata;
-        if constexpr (values) counts.window_distinct = window_distinct;
-        if constexpr (sums) {
-            exact.fast = {fast_sum, {squares0, squares1, squares2}};
-            exact.count = number;
-        }
-        if (value_left) {
-            if (exact_left) {
-                try {
-                    exact_detail::add_slow(exact, cell_values[i], squares);
-                } catch (const std::bad_alloc &) {
-                    // The cell is counted in the record but not in the exact sums: the run
-                    // stops here, as for want of memory for a zone.
-                    return i;
-                }
-            }
-            if (values) {
-                try {
-                    value_counts_add(counts, cell_values[i]);
-                } catch (const std::bad_alloc &) {
-                    stats.out_of_value_memory = true;
-                    return i;
-                }
-            }
-            ++i;
-            continue;
-        }
-        if (i == n) break;
-        if (!open_zone_of(*counter.reg, stats, cell_zones[i])) return i;
-    }
-    return n;
-}
+        void add_nodata() noexcept { ++nodata; }
 
-void finish_for_table(zone_counter &counter) {
-    zone_stats &stats = *static_cast<zone_stats *>(counter.extension.state);
-    stats.open_id = 0;
-    stats.open_value = std::numeric_limits<double>::quiet_NaN();
-    stats.open_record = nullptr;
-    stats.open_extras = nullptr;
+        void close(table_accumulator &acc) const noexcept {
+            zone_record &record = *acc.record;
+            zone_extras &extras = *acc.extras;
+            record.number = static_cast<double>(number);
+            record.sum = sum;
+            if (number != 0) store_extremes(record, minimum, maximum);
+            extras.nodata = nodata;
+            if constexpr (values) extras.values.window_distinct = window_distinct;
+            if constexpr (sums) {
+                extras.sums.fast = {fast_sum, {squares0, squares1, squares2}};
+                extras.sums.count = number;
+            }
+            acc.exact_left = exact_left;
+        }
+    };
+};
+
+template <bool sums, bool squares, bool values>
+std::size_t count_for_table(zone_counter &counter, const double *cell_values,
+                            const double *cell_zones, std::size_t n) {
+    table_accumulator<sums, squares, values> acc(*counter.reg, *counter.table, counter.open.id);
+    return count_with(counter, acc, cell_values, cell_zones, n);
 }
 
 } // namespace
 
+std::size_t count_table_cells(zone_counter &counter, const double *values, const double *zones,
+                              std::size_t n) {
+    const stat_needs needs = counter.table->needs;
+    if (needs.squares)
+        return needs.values ? count_for_table<true, true, true>(counter, values, zones, n)
+                            : count_for_table<true, true, false>(counter, values, zones, n);
+    if (needs.sums)
+        return needs.values ? count_for_table<true, false, true>(counter, values, zones, n)
+                            : count_for_table<true, false, false>(counter, values, zones, n);
+    return needs.values ? count_for_table<false, false, true>(counter, values, zones, n)
+                        : count_for_table<false, false, false>(counter, values, zones, n);
+}
+
 void start_stats_counting(zone_counter &counter, zone_stats &stats,
                           const std::vector<stat_column> &columns) {
     stats.needs = needs_of(columns);
-    counter.extension.state = &stats;
-    counter.extension.finish_counting = finish_for_table;
-    const bool values = stats.needs.values;
-    if (stats.needs.squares)
-        counter.extension.count_cells =
-            values ? count_for_table<true, true, true> : count_for_table<true, true, false>;
-    else if (stats.needs.sums)
-        counter.extension.count_cells =
-            values ? count_for_table<true, false, true> : count_for_table<true, false, false>;
-    else
-        counter.extension.count_cells =
-            values ? count_for_table<false, false, true> : count_for_table<false, false, false>;
+    counter.table = &stats;
 }
 
 // ---- the figures ----

@@ -152,15 +152,11 @@ stat_needs needs_of(const std::vector<stat_column> &columns) noexcept;
 
 inline constexpr std::uint32_t extras_batch = 1024;
 
-// The extras of every zone, by zone ID, and the zone being counted.
+// The extras of every zone, by zone ID.
 struct zone_stats {
     stat_needs needs;
     std::vector<std::unique_ptr<zone_extras[]>> extras; // ID i at [i / extras_batch][i % ...]
     bool out_of_value_memory = false; // counting stopped for want of memory for values
-    std::uint32_t open_id = 0;        // 0: none
-    double open_value = std::numeric_limits<double>::quiet_NaN();
-    zone_record *open_record = nullptr;
-    zone_extras *open_extras = nullptr;
 };
 
 inline zone_extras &extras_of(zone_stats &stats, std::uint32_t id) noexcept {

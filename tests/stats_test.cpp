@@ -547,6 +547,95 @@ TEST(TableFigures, RandomGridsMatchTheModelAndTheReportsSums) {
     }
 }
 
+// Zones that change every few cells, zone values of one key (2.6, 3.1, 3.4; 600000.2, 600000.4
+// beyond zarray), values the fast paths can't take, and a zone whose cells are all no-data: both
+// outputs count the same in blocks cut anywhere as in one. The zone of no-data cells has a row
+// in the table (count 0) and is not in the report's register.
+TEST(TableFigures, BothOutputsCountZoneSwitchesTheSameInAnyBlocks) {
+    std::mt19937_64 random(17);
+    const double zone_values[] = {2.6, 3.1, 3.4, 0, 9, 600000.2, 600000.4, 0x1p53, -1, nan};
+    const double only_nodata = 7;
+    std::vector<double> values;
+    std::vector<double> zones;
+    while (values.size() < 40000) {
+        const bool nodata_zone = random() % 12 == 0;
+        const double z = nodata_zone ? only_nodata : zone_values[random() % std::size(zone_values)];
+        for (std::uint64_t k = 1 + random() % 20; k > 0; --k) {
+            double v = static_cast<double>(random() % 300);
+            if (random() % 7 == 0) v = std::ldexp(static_cast<double>(random() % 100000), -9);
+            if (random() % 50 == 0) v = 1e300 * static_cast<double>(random() % 3 + 1);
+            if (random() % 11 == 0) v = random() % 2 ? -9999.0 : nan;
+            values.push_back(nodata_zone ? -9999.0 : v);
+            zones.push_back(z);
+        }
+    }
+    std::vector<std::size_t> runs;
+    for (int r = 0; r < 300; ++r)
+        runs.push_back(1 + random() % 60);
+
+    const auto count_report = [&](zone_register &reg, const std::vector<std::size_t> &cuts) {
+        std::uint32_t failed = 0;
+        ASSERT_EQ(register_create(reg, failed), register_create_result::ok);
+        register_clear(reg);
+        zone_counter counter = start_counting(reg, -9999);
+        for (std::size_t i = 0, r = 0; i < values.size(); ++r) {
+            const std::size_t n = std::min(cuts[r % cuts.size()], values.size() - i);
+            ASSERT_EQ(count_cells(counter, values.data() + i, zones.data() + i, n), n);
+            i += n;
+        }
+        finish_counting(counter);
+    };
+    zone_register report_at_once;
+    zone_register report_cut;
+    count_report(report_at_once, {values.size()});
+    count_report(report_cut, runs);
+    ASSERT_EQ(report_cut.zone_count, report_at_once.zone_count);
+    for (std::uint32_t id = 1; id <= report_at_once.zone_count; ++id) {
+        const zone_record &a = kenn_slot(report_at_once, id);
+        ASSERT_EQ(std::memcmp(&a, &kenn_slot(report_cut, id), sizeof a), 0) << "zone " << id;
+        EXPECT_NE(zone_key(a.zone_value), only_nodata);
+    }
+
+    counted_table at_once;
+    counted_table cut;
+    count_table(at_once, values, zones, -9999);
+    count_table(cut, values, zones, -9999, runs);
+    ASSERT_EQ(at_once.reg.zone_count, report_at_once.zone_count + 1);
+    ASSERT_EQ(cut.rows.size(), at_once.rows.size());
+    bool met_only_nodata = false;
+    for (std::size_t r = 0; r < at_once.rows.size(); ++r) {
+        for (std::size_t c = 0; c < at_once.columns.size(); ++c) {
+            const stat_figure &a = cut.rows[r][c];
+            const stat_figure &b = at_once.rows[r][c];
+            ASSERT_TRUE(a.shape == b.shape && a.counter == b.counter &&
+                        std::memcmp(&a.number, &b.number, sizeof a.number) == 0)
+                << "row " << r << ", " << at_once.columns[c].name;
+        }
+        if (at_once.rows[r][0].number == only_nodata) {
+            met_only_nodata = true;
+            EXPECT_EQ(at_once.rows[r][1].number, 0);
+            EXPECT_GT(at_once.rows[r][2].counter, 0u);
+        }
+    }
+    EXPECT_TRUE(met_only_nodata);
+    // The register's own sums of the table are the report's, to the bit.
+    for (std::uint32_t id = 1; id <= cut.reg.zone_count; ++id) {
+        const zone_record &t = kenn_slot(cut.reg, id);
+        if (zone_key(t.zone_value) == only_nodata) continue;
+        bool found = false;
+        for (std::uint32_t j = 1; j <= report_at_once.zone_count; ++j) {
+            const zone_record &a = kenn_slot(report_at_once, j);
+            if (zone_key(a.zone_value) != zone_key(t.zone_value)) continue;
+            found = true;
+            EXPECT_EQ(t.number, a.number);
+            EXPECT_EQ(std::memcmp(&t.sum, &a.sum, sizeof a.sum), 0);
+            EXPECT_EQ(std::memcmp(&t.minimum, &a.minimum, sizeof a.minimum), 0);
+            EXPECT_EQ(std::memcmp(&t.maximum, &a.maximum, sizeof a.maximum), 0);
+        }
+        EXPECT_TRUE(found) << "zone " << t.zone_value;
+    }
+}
+
 // However the scan cuts the cells into runs, the figures are the same to the bit: the batches
 // of pending values follow the cells, not the runs.
 TEST(TableFigures, EveryFigureIsTheSameWhateverTheRuns) {

@@ -103,82 +103,26 @@ zone_counter start_counting(zone_register &reg, double input_nodata) noexcept {
     return counter;
 }
 
+void zone_store(zone_record &record, double number, double sum, double sum_sq, double minimum,
+                double maximum) noexcept {
+    record.number = number;
+    record.sum = sum;
+    record.sum_sq = sum_sq;
+    if (number != 0) {
+        record.minimum = minimum;
+        record.maximum = maximum;
+    }
+}
+
 std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
                         std::size_t n) {
-    if (counter.extension.count_cells != nullptr)
-        return counter.extension.count_cells(counter, values, zones, n);
-    using zones_detail::no_key;
-    const double threshold = counter.threshold;
-    std::size_t i = 0;
-    while (i < n) {
-        // Cells of the open zone, and cells that don't count, are taken by a loop without a
-        // call in it, on a copy of the open zone's sums that lives only there: so the sums stay
-        // in registers. The open zone holds a value already.
-        // The sums as plain locals: as a struct the compiler packs them into vector registers
-        // and back at every cell.
-        double number = counter.open.sums.number;
-        double sum = counter.open.sums.sum;
-        double sum_sq = counter.open.sums.sum_sq;
-        double minimum = counter.open.sums.minimum;
-        double maximum = counter.open.sums.maximum;
-        // zone_add_to_values, on the locals.
-        const auto add = [&](double x) {
-            number += 1;
-            sum_sq += x * x;
-            sum += x;
-            minimum = x < minimum ? x : minimum;
-            maximum = x > maximum ? x : maximum;
-        };
-        const std::uint32_t key = counter.open.key;
-        double open_value = counter.open.zone_value;
-        for (; i < n; ++i) {
-            const double v = values[i];
-            const double z = zones[i];
-            // The open zone's value is not negative, so one equal to it counts as a zone.
-            if (z == open_value) {
-                if (v > threshold) add(v);
-                continue;
-            }
-            if (!pair_counts(v, z, threshold)) continue;
-            const double z_plus_half = z + 0.5;
-            // z_plus_half >= 0.5, so truncation is the floor.
-            if (!(z_plus_half < static_cast<double>(zarray_size) &&
-                  static_cast<std::uint32_t>(z_plus_half) == key))
-                break;
-            add(v);
-            open_value = z;
-        }
-        counter.open.sums.number = number;
-        counter.open.sums.sum = sum;
-        counter.open.sums.sum_sq = sum_sq;
-        counter.open.sums.minimum = minimum;
-        counter.open.sums.maximum = maximum;
-        counter.open.zone_value = open_value;
-        if (i == n) break;
-        // A cell of another zone.
-        const double z = zones[i];
-        zone_record *const record = find_zone(*counter.reg, z);
-        if (record == nullptr) return i;
-        if (record != counter.open.record) {
-            if (counter.open.record != nullptr) *counter.open.record = counter.open.sums;
-            counter.open.record = record;
-            counter.open.sums = *record;
-        }
-        const double z_plus_half = z + 0.5;
-        counter.open.key = z_plus_half < static_cast<double>(zarray_size)
-                               ? static_cast<std::uint32_t>(z_plus_half)
-                               : no_key;
-        counter.open.zone_value = z;
-        zone_add(counter.open.sums, values[i]);
-        ++i;
-    }
-    return n;
+    if (counter.table != nullptr) return count_table_cells(counter, values, zones, n);
+    report_accumulator acc(*counter.reg, counter.open.id);
+    return count_with(counter, acc, values, zones, n);
 }
 
 void finish_counting(zone_counter &counter) noexcept {
-    if (counter.extension.finish_counting != nullptr) counter.extension.finish_counting(counter);
-    if (counter.open.record != nullptr) *counter.open.record = counter.open.sums;
-    counter.open = zones_detail::open_zone{};
+    counter.open = open_zone{};
 }
 
 // Heapsort with 1-based slots: build a max-heap on zone_value over slots 1 to n, then move the

@@ -116,9 +116,17 @@ void register_clear(zone_register &reg) noexcept;
 // The key of a zone value z >= 0: floor(z + 0.5), computed in double precision, so that 2.5 and
 // 3.4 are zone 3 and 0.49999999999999994 is zone 1. From 2^52 on every double is a whole number
 // and z + 0.5 would round to a neighbour, merging zones: there the key is z itself.
+// zarray_slot is the same key where it lies below zarray_size, and zarray_size where it doesn't;
+// only these two spell the rounding out.
 inline double zone_key(double z) noexcept {
     constexpr double all_whole = 4503599627370496.0; // 2^52
     return z >= all_whole ? z : std::floor(z + 0.5);
+}
+inline std::uint32_t zarray_slot(double z) noexcept {
+    const double z_plus_half = z + 0.5;
+    // z_plus_half >= 0.5, so truncation is the floor.
+    return z_plus_half < static_cast<double>(zarray_size) ? static_cast<std::uint32_t>(z_plus_half)
+                                                          : zarray_size;
 }
 
 namespace zones_detail {
@@ -130,10 +138,9 @@ std::uint32_t large_zone_id(zone_register &reg, double z);
 // and not NaN. 0 only when memory for a new zone can't be had; zone_count then still tells how
 // many zones the register holds.
 inline std::uint32_t find_zone_id(zone_register &reg, double z) {
-    const double z_plus_half = z + 0.5;
-    if (z_plus_half < static_cast<double>(zarray_size)) {
-        // z_plus_half >= 0.5, so truncation is the floor.
-        std::uint32_t &slot = reg.zarray[static_cast<std::uint32_t>(z_plus_half)];
+    const std::uint32_t key = zarray_slot(z);
+    if (key < zarray_size) {
+        std::uint32_t &slot = reg.zarray[key];
         if (slot == 0 && !zones_detail::register_zone(reg, slot, z)) return 0;
         return slot;
     }
@@ -176,51 +183,181 @@ inline bool pair_counts(double v, double z, double threshold) noexcept {
     return value_is_data(v, threshold) && zone_is_data(z);
 }
 
-namespace zones_detail {
-inline constexpr std::uint32_t no_key = 0xFFFFFFFF;
-// The zone counted last. While cells of one zone follow each other, as they do in block-shaped
-// zone grids, the lookup is skipped and the zone's sums stay in a local copy, in registers,
-// instead of going through memory at every cell. The register's record of the open zone is
-// stale until the zone is closed. Only count_cells and finish_counting touch it.
+// The zone being counted. While cells of one zone follow each other, as they do in block-shaped
+// zone grids, the lookup is skipped. Only count_with and finish_counting touch it.
 struct open_zone {
-    std::uint32_t key = no_key; // the zarray key of the open zone; no_key for large keys
-    // The zone value last counted into it: the same value again is the same zone, whatever
-    // its key. NaN (never equal) while no zone is open.
+    std::uint32_t id = 0; // 0: none
+    // The zarray slot of the open zone; for a key beyond zarray (and while none is open) a value
+    // zarray_slot never gives, so that no other zone matches it.
+    std::uint32_t key = 0xFFFFFFFF;
+    // The zone value last counted into it: the same value again is the same zone, whatever its
+    // key. NaN (never equal) while no zone is open.
     double zone_value = std::numeric_limits<double>::quiet_NaN();
-    zone_record *record = nullptr;
-    zone_record sums;
 };
-} // namespace zones_detail
 
-struct zone_counter;
-
-// Counting that gathers more per zone than the record holds (the table output's statistics):
-// where set, count_cells and finish_counting hand their work to these. It is looked at once per
-// call, so counting without it costs nothing more.
-struct counting_extension {
-    std::size_t (*count_cells)(zone_counter &counter, const double *values, const double *zones,
-                               std::size_t n) = nullptr;
-    void (*finish_counting)(zone_counter &counter) = nullptr;
-    void *state = nullptr;
-};
+struct zone_stats; // stats/stats.h
 
 // Counts cell pairs into the register, in the order given: the one place that decides which
-// pair counts and adds it, exactly as count_into_zone of each counting pair would.
+// pair counts and adds it, exactly as count_into_zone of each counting pair would. With `table`
+// set (start_stats_counting), the table's statistics are gathered too.
 struct zone_counter {
     zone_register *reg = nullptr;
     double threshold = 0; // counting_threshold of the input grid's no-data value
-    zones_detail::open_zone open;
-    counting_extension extension;
+    open_zone open;
+    zone_stats *table = nullptr;
 };
 
 zone_counter start_counting(zone_register &reg, double input_nodata) noexcept;
+
+// ---- the counting loop ----
+//
+// count_with runs the cells through an accumulator, which keeps what it gathers for a zone:
+//
+//   static constexpr bool registers_nodata_zones; // a zone value that is data registers its zone
+//                                                 // even where the value does not count
+//   bool open(std::uint32_t id);  // the zone of ID id is the one counted now; false: no memory
+//   bool add_slow(double x);      // finishes the add that run::add left; false: no memory
+//   struct run {                  // the open zone's figures, held in locals while its cells come
+//       explicit run(accumulator &);
+//       bool add(double x);       // x counts; false: the rest of its add needs add_slow
+//       void add_nodata();        // a cell of the zone whose value does not count
+//       void close(accumulator &); // writes the figures back
+//   };
+//
+// A run is made for each stretch of cells without a call in it, so its figures stay in
+// registers; it lives only in count_with and never escapes.
+
+// Counts the pairs (values[i], zones[i]) for i from 0 to n - 1, in that order, into acc. Returns
+// n, or the index of the pair that found no memory (for its zone, or in add_slow).
+template <typename accumulator>
+inline std::size_t count_with(zone_counter &counter, accumulator &acc, const double *values,
+                              const double *zones, std::size_t n) {
+    const double threshold = counter.threshold;
+    open_zone &open = counter.open;
+    std::size_t i = 0;
+    while (i < n) {
+        bool slow = false;
+        {
+            typename accumulator::run run(acc);
+            const std::uint32_t key = open.key;
+            double open_value = open.zone_value;
+            for (; i < n; ++i) {
+                const double v = values[i];
+                const double z = zones[i];
+                // The open zone's value is not negative, so one equal to it is a zone.
+                if (z != open_value) {
+                    if (!zone_is_data(z)) continue;
+                    if constexpr (!accumulator::registers_nodata_zones)
+                        if (!value_is_data(v, threshold)) continue;
+                    if (zarray_slot(z) != key) break;
+                    open_value = z;
+                }
+                if (value_is_data(v, threshold)) {
+                    if (!run.add(v)) {
+                        slow = true;
+                        break;
+                    }
+                } else {
+                    run.add_nodata();
+                }
+            }
+            run.close(acc);
+            open.zone_value = open_value;
+        }
+        if (slow) {
+            if (!acc.add_slow(values[i])) return i;
+            ++i;
+            continue;
+        }
+        if (i == n) break;
+        // A cell of another zone: opened here, counted by the loop above.
+        const double z = zones[i];
+        const std::uint32_t id = find_zone_id(*counter.reg, z);
+        if (id == 0) return i;
+        if (id != open.id) {
+            if (!acc.open(id)) return i;
+            open.id = id;
+        }
+        const std::uint32_t key = zarray_slot(z);
+        open.key = key < zarray_size ? key : open_zone{}.key;
+        open.zone_value = z;
+    }
+    return n;
+}
+
+// Read from a record, neighbouring sums would be packed into one vector register and unpacked
+// at every cell of the loop: this keeps each in a register of its own.
+inline void keep_apart(double &a, double &b, double &c, double &d) noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    asm("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
+#else
+    (void)a, (void)b, (void)c, (void)d;
+#endif
+}
+
+// Writes a run's sums back to its record, minimum and maximum only where it holds a value. Out
+// of line on purpose: stored together in the loop's function, the sums are packed into vector
+// registers and unpacked again at every cell.
+void zone_store(zone_record &record, double number, double sum, double sum_sq, double minimum,
+                double maximum) noexcept;
+
+// The report's accumulator: the register's sums, added in file order as zone_add adds them.
+struct report_accumulator {
+    static constexpr bool registers_nodata_zones = false;
+    zone_register &reg;
+    zone_record *record; // the open zone's; while none is open, idle
+    zone_record idle;
+
+    report_accumulator(zone_register &r, std::uint32_t open_id) noexcept
+        : reg(r), record(open_id == 0 ? &idle : &kenn_slot(r, open_id)) {}
+    bool open(std::uint32_t id) noexcept {
+        record = &kenn_slot(reg, id);
+        return true;
+    }
+    bool add_slow(double) noexcept { return true; }
+
+    // The sums as plain locals: as a struct the compiler packs them into vector registers and
+    // back at every cell. The first value sets minimum and maximum, as the infinities do for any
+    // value that counts (never NaN, never -inf), without a test per cell: zone_add's rule.
+    struct run {
+        double number;
+        double sum;
+        double sum_sq;
+        double minimum;
+        double maximum;
+        explicit run(const report_accumulator &acc) noexcept
+            : number(acc.record->number), sum(acc.record->sum), sum_sq(acc.record->sum_sq),
+              minimum(number == 0 ? std::numeric_limits<double>::infinity() : acc.record->minimum),
+              maximum(number == 0 ? -std::numeric_limits<double>::infinity()
+                                  : acc.record->maximum) {
+            keep_apart(number, sum, minimum, maximum);
+        }
+        // zone_add_to_values, on the locals.
+        bool add(double x) noexcept {
+            number += 1;
+            sum_sq += x * x;
+            sum += x;
+            minimum = x < minimum ? x : minimum;
+            maximum = x > maximum ? x : maximum;
+            return true;
+        }
+        void add_nodata() noexcept {}
+        void close(report_accumulator &acc) const noexcept {
+            zone_store(*acc.record, number, sum, sum_sq, minimum, maximum);
+        }
+    };
+};
 
 // Counts the pairs (values[i], zones[i]) for i from 0 to n - 1, in that order. Returns n, or the
 // index of the pair whose new zone found no memory (the pairs before it are counted).
 std::size_t count_cells(zone_counter &counter, const double *values, const double *zones,
                         std::size_t n);
 
-// Writes the open zone's sums back: before anything else reads the register.
+// count_cells for a counter with a table: stats/stats.cpp.
+std::size_t count_table_cells(zone_counter &counter, const double *values, const double *zones,
+                              std::size_t n);
+
+// Ends the count: the register is up to date after every count_cells; this closes the open zone.
 void finish_counting(zone_counter &counter) noexcept;
 
 // Puts slots 1 to zone_count in ascending zone_value, in place, by heapsort; record contents
