@@ -38,8 +38,7 @@ bool gdal_tools_installed() {
 #if !ZONALSTATS_WITH_GDAL
     return false;
 #endif
-    return std::system("command -v gdal_translate >/dev/null 2>&1 && "
-                       "command -v gdalwarp >/dev/null 2>&1") == 0;
+    return test_support::commands_installed({"gdal_translate", "gdalwarp"});
 }
 
 std::string number_text(double value) {

@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::figures;
 using test_support::read_file;
 using test_support::run_tool;
 using test_support::write_file;
@@ -23,15 +24,7 @@ using test_support::write_file;
 const fs::path source_dir = ZONALSTATS_SOURCE_DIR;
 
 bool gdal_tools_installed() {
-    return std::system("command -v gdal_translate >/dev/null 2>&1 && "
-                       "command -v gdalbuildvrt >/dev/null 2>&1 && "
-                       "command -v gdal_edit.py >/dev/null 2>&1") == 0;
-}
-
-// The report without its title line, which names the grids.
-std::string figures(const std::string &report) {
-    const std::size_t line_end = report.find('\n');
-    return line_end == std::string::npos ? report : report.substr(line_end + 1);
+    return test_support::commands_installed({"gdal_translate", "gdalbuildvrt", "gdal_edit.py"});
 }
 
 std::vector<std::string> lines_of(const std::string &text) {

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::figures;
 using test_support::read_file;
 using test_support::run_tool;
 using test_support::text_grid;
@@ -27,13 +28,7 @@ const fs::path source_dir = ZONALSTATS_SOURCE_DIR;
 #if ZONALSTATS_WITH_GDAL
 
 bool gdal_tools_installed() {
-    return std::system("command -v gdal_translate >/dev/null 2>&1") == 0;
-}
-
-// The report without its title line, which names the grids.
-std::string figures(const std::string &report) {
-    const std::size_t line_end = report.find('\n');
-    return line_end == std::string::npos ? report : report.substr(line_end + 1);
+    return test_support::commands_installed({"gdal_translate"});
 }
 
 // The cells of a text grid, behind its twelve header tokens.

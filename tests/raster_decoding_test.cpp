@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::banner;
+using test_support::figures;
 using test_support::read_file;
 using test_support::run_tool;
 using test_support::write_file;
@@ -103,12 +104,6 @@ class RasterDecoding : public test_support::scratch_test {
                 fs::exists(dir / "report.txt", ignored) ? read_file(path("report.txt")) : ""};
     }
 };
-
-// The report without its title line, which names the grids.
-std::string figures(const std::string &report) {
-    const std::size_t line_end = report.find('\n');
-    return line_end == std::string::npos ? report : report.substr(line_end + 1);
-}
 
 // The zone lines of a report: zone value -> "number minimum maximum sum".
 std::map<std::string, std::string> zone_figures(const std::string &report) {

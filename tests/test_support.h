@@ -373,4 +373,18 @@ inline std::string report_head(const std::string &input, const std::string &zone
            report_rule + "ID\tzone_value\tnumber\tminimum\tmaximum\tSum\taverage\tstd.dev.\n\n";
 }
 
+// The report without its title line, which names the grids.
+inline std::string figures(const std::string &report) {
+    const std::size_t line_end = report.find('\n');
+    return line_end == std::string::npos ? report : report.substr(line_end + 1);
+}
+
+// True when every one of the commands is on the PATH (the tools that make test rasters).
+inline bool commands_installed(std::initializer_list<const char *> commands) {
+    std::string line = "true";
+    for (const char *command : commands)
+        line += std::string(" && command -v ") + command + " >/dev/null 2>&1";
+    return std::system(line.c_str()) == 0;
+}
+
 } // namespace test_support
