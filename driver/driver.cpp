@@ -396,32 +396,42 @@ void prepare_more_bands(run_state &run) {
     }
 }
 
+// One band of the run: its grid, register and statistics. The first is the run's own input.
+struct band_parts {
+    std::int32_t number = 1;
+    grid_stream *grid = nullptr;
+    zone_register *reg = nullptr;
+    zone_stats *stats = nullptr;
+};
+
+std::vector<band_parts> bands_of(run_state &run) {
+    std::vector<band_parts> bands{{run.band, &run.input, &run.reg, &run.stats}};
+    for (const std::unique_ptr<more_band> &band : run.more_bands)
+        bands.push_back({band->number, &band->grid, &band->reg, &band->stats});
+    return bands;
+}
+
 // "dem.tif", or "dem.tif (band 3)" for a band other than the first.
-std::string band_name(const run_state &run, std::size_t band_index) {
-    const std::int32_t number = band_index == 0 ? run.band : run.more_bands[band_index - 1]->number;
+std::string band_name(const run_state &run, std::int32_t number) {
     if (number == 1) return run.input_name;
     return formatted("%s (band %d)", run.input_name.c_str(), static_cast<int>(number));
 }
 
 void scan_all_cells(run_state &run) {
     // One counter per band, all counted in one pass over the zone grid.
+    const std::vector<band_parts> bands = bands_of(run);
     std::vector<zone_counter> counters;
     std::vector<grid_stream *> inputs;
-    std::vector<zone_stats *> stats;
-    counters.reserve(run.more_bands.size() + 1);
-    counters.push_back(start_counting(run.reg, run.input.header.nodata));
-    inputs.push_back(&run.input);
-    stats.push_back(&run.stats);
-    for (const std::unique_ptr<more_band> &band : run.more_bands) {
-        counters.push_back(start_counting(band->reg, band->grid.header.nodata));
-        inputs.push_back(&band->grid);
-        stats.push_back(&band->stats);
+    counters.reserve(bands.size());
+    for (const band_parts &band : bands) {
+        counters.push_back(start_counting(*band.reg, band.grid->header.nodata));
+        if (run.columns != nullptr)
+            start_stats_counting(counters.back(), *band.stats, *run.columns);
+        inputs.push_back(band.grid);
     }
     std::vector<zone_counter *> counting;
-    for (std::size_t b = 0; b < counters.size(); ++b) {
-        if (run.columns != nullptr) start_stats_counting(counters[b], *stats[b], *run.columns);
-        counting.push_back(&counters[b]);
-    }
+    for (zone_counter &counter : counters)
+        counting.push_back(&counter);
     const scan_result scanned =
         scan_bands(inputs, run.align ? run.aligned_zone : run.zone, counting, run.scan);
     std::uint64_t ncols = static_cast<std::uint32_t>(run.input.header.ncols);
@@ -440,16 +450,15 @@ void scan_all_cells(run_state &run) {
              formatted(
                  "%scould not read a value for row %lu, column %lu from %s\n",
                  run.scan.progress == progress_display::none ? "" : "\n", row, column,
-                 (scanned.in_zone_grid ? run.zone_name : band_name(run, scanned.band)).c_str()));
+                 (scanned.in_zone_grid ? run.zone_name : band_name(run, bands[scanned.band].number))
+                     .c_str()));
     case scan_outcome::no_zone_memory:
-        if (stats[scanned.band]->out_of_value_memory)
+        if (bands[scanned.band].stats->out_of_value_memory)
             fail(exit_no_name_or_memory, "memory allocation error for the distinct values\n");
         fail(exit_no_name_or_memory,
              formatted("not sufficient memory to get register memory for more than %ld zones on "
                        "this machine\n",
-                       static_cast<long>(
-                           (scanned.band == 0 ? run.reg : run.more_bands[scanned.band - 1]->reg)
-                               .zone_count)));
+                       static_cast<long>(bands[scanned.band].reg->zone_count)));
     case scan_outcome::no_memory:
         fail(exit_no_name_or_memory, "memory allocation error\n");
     }
@@ -503,15 +512,13 @@ void write_table(run_state &run, output_format output) {
     say("\nsorting...");
     // CSV has no line for all zones.
     const bool with_totals = output == output_format::json;
-    std::vector<stat_table> tables(run.more_bands.size() + 1);
-    prepare_band_table(run, tables[0], run.reg, run.stats, with_totals);
-    for (std::size_t b = 0; b < run.more_bands.size(); ++b)
-        prepare_band_table(run, tables[b + 1], run.more_bands[b]->reg, run.more_bands[b]->stats,
-                           with_totals);
+    const std::vector<band_parts> parts = bands_of(run);
+    std::vector<stat_table> tables(parts.size());
     std::vector<band_table> bands;
-    bands.push_back({run.band, &tables[0]});
-    for (std::size_t b = 0; b < run.more_bands.size(); ++b)
-        bands.push_back({run.more_bands[b]->number, &tables[b + 1]});
+    for (std::size_t b = 0; b < parts.size(); ++b) {
+        prepare_band_table(run, tables[b], *parts[b].reg, *parts[b].stats, with_totals);
+        bands.push_back({parts[b].number, &tables[b]});
+    }
     say("\nwriting output...\n");
     if (run.band_rows && output == output_format::csv)
         write_csv_bands(report_stream(run), bands);
